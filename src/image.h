@@ -1,0 +1,54 @@
+/* image.h - public interface of the image library.
+ *
+ * Reads PNG, JFIF JPEG and TGA (version 2, with footer) into one pixel
+ * format, recognising each file by its content, and writes TGA.
+ *
+ * Pixels are 32-bit words 0xAARRGGBB, row-major, top row first, with no gaps
+ * between rows; pixel (x, y) is element y * width + x. Opaque formats get
+ * alpha 0xFF. Failures are told on standard error as one plain line. */
+#ifndef IMAGE_H
+#define IMAGE_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Format codes for save_image. */
+enum {
+    IMAGE_FORMAT_PNG = 0,
+    IMAGE_FORMAT_JPEG = 1,
+    IMAGE_FORMAT_TGA = 2
+};
+
+/* Save flags, read by the TGA writer. */
+enum {
+    IMAGE_SAVE_ALPHA = 1, /* write 32-bit pixels with alpha instead of 24-bit */
+    IMAGE_SAVE_FLIP = 4   /* announce bottom-first rows: readers show it flipped */
+};
+
+/* Loads the file at path, whatever its name, as PNG, JPEG or TGA (probed in
+ * that order). Returns a pixel buffer that the caller owns and releases with
+ * free_image, and writes the size through width and height; returns null on
+ * failure (the values left in width and height are then unspecified). */
+uint32_t *load_image(const char *path, uint32_t *width, uint32_t *height);
+
+/* Releases a buffer returned by load_image. Null is allowed. */
+void free_image(uint32_t *pixels);
+
+/* Writes width x height pixels to path in the given format. Returns 0 on
+ * success, -1 on failure; a failed save leaves an existing file at path as it
+ * was. Only IMAGE_FORMAT_TGA is implemented; the other codes report so. */
+int save_image(const char *path, const uint32_t *pixels, uint32_t width,
+               uint32_t height, unsigned int format);
+
+/* Process-wide save flags (IMAGE_SAVE_*), 0 at start. Not thread-safe. */
+void set_image_save_flags(int flags);
+int get_image_save_flags(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

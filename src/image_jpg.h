@@ -1,0 +1,16 @@
+// image_jpg.h - the jpeg codec behind the image library's front end.
+#ifndef IMAGE_JPG_H
+#define IMAGE_JPG_H
+
+#include <cstdint>
+#include <cstdio>
+
+// 1 if the stream holds this format, else 0. May move the position; never closes.
+int check_jpeg(FILE *stream);
+// Reads the image; from the call on owns the stream and closes it on every path.
+// Returns a malloc'd pixel buffer (0xAARRGGBB) and its size, or null.
+uint32_t *load_jpeg(FILE *stream, uint32_t *width, uint32_t *height);
+// Writes the pixels; owns and closes the stream. 0 on success, -1 on failure.
+int save_jpeg(FILE *stream, const uint32_t *pixels, uint32_t width, uint32_t height);
+
+#endif

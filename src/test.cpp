@@ -1,0 +1,252 @@
+// test.cpp - the caustic demo. A grey specular light map, made once from a
+// normal map, is the background of every frame; a ray of 2000 sub-rays, dragged
+// with the left mouse button, reads an offset map and piles orange-white light
+// up where the offsets send it.
+#include "test.h"
+
+#include "image.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+const int scrx = 640;
+const int scry = 480;
+float ray_radius = 0.02f;
+float ray_x = 0.0f, ray_y = 0.0f;
+float subray_x[subray_count], subray_y[subray_count];
+uint32_t *offset_map = nullptr;
+uint32_t oxsz = 0, oysz = 0;
+uint32_t *nref_map = nullptr;
+uint32_t nxsz = 0, nysz = 0;
+SDL_Surface *fbsurf = nullptr;
+
+namespace {
+
+const float rand_scale = 4.656613e-10f;    // 2^-31: rand() to [0, 1)
+const float channel_scale = 0.0078125f;    // 1/128: channel c stands for c/128 - 1
+const float light_x = -0.3250576f;         // the fixed light direction
+const float light_y = 0.3250576f;
+const float light_z = 0.88807386f;
+const double specular_exponent = 50.0;
+const float grey_scale = 255.0f;
+const double displacement = 0.6;           // an offset of 1 moves light 0.6 screens
+
+uint32_t channel(uint32_t pixel, int shift) { return (pixel >> shift) & 0xFFu; }
+
+// Real arithmetic here is double; only what the demo stores is rounded to float.
+double decode(uint32_t c) { return c * static_cast<double>(channel_scale) - 1.0; }
+
+} // namespace
+
+double frand(float x)
+{
+    return static_cast<double>(x) * rand() * static_cast<double>(rand_scale);
+}
+
+double dot(float a, float b, float c, float e, float f, float g)
+{
+    return (static_cast<double>(a) * e + static_cast<double>(b) * f) + static_cast<double>(c) * g;
+}
+
+void unpack_vec(uint32_t pixel, float *x, float *y, float *z)
+{
+    *x = static_cast<float>(decode(channel(pixel, 16)));
+    *y = static_cast<float>(decode(channel(pixel, 8)));
+    *z = static_cast<float>(decode(channel(pixel, 0)));
+}
+
+void normalize(float *x, float *y, float *z)
+{
+    const double len = std::sqrt((static_cast<double>(*x) * *x + static_cast<double>(*y) * *y) +
+                                 static_cast<double>(*z) * *z);
+    *x = static_cast<float>(*x / len);
+    *y = static_cast<float>(*y / len);
+    *z = static_cast<float>(*z / len);
+}
+
+uint32_t add_color(uint32_t pixel)
+{
+    uint32_t r = channel(pixel, 16) + 255, g = channel(pixel, 8) + 10, b = channel(pixel, 0) + 5;
+    if (r > 255) r = 255;
+    if (g > 255) g = 255;
+    if (b > 255) b = 255;
+    return 0xFF000000u | r << 16 | g << 8 | b;
+}
+
+void make_subrays(void)
+{
+    // x before y, entry by entry: the unseeded rand() sequence then gives the
+    // same pattern on every run. Only the difference is rounded to float.
+    for (int i = 0; i < subray_count; ++i) {
+        subray_x[i] = static_cast<float>(frand(2 * ray_radius) - ray_radius);
+        subray_y[i] = static_cast<float>(frand(2 * ray_radius) - ray_radius);
+    }
+}
+
+void make_light_map(uint32_t *map, uint32_t width, uint32_t height)
+{
+    const size_t count = static_cast<size_t>(width) * height;
+    for (size_t i = 0; i < count; ++i) {
+        float fx, fy, fz;
+        unpack_vec(map[i], &fx, &fy, &fz);
+        // The map's green axis points the other way from the screen's.
+        const double x = fx, y = -static_cast<double>(fy), z = fz;
+        if (x == 0.0 && y == 0.0 && z == 0.0) {
+            // A zero normal has no direction to light: black.
+            map[i] = 0xFF000000u;
+            continue;
+        }
+        // Normalised at full precision, unlike normalize(), which stores floats.
+        const double len = std::sqrt((x * x + y * y) + z * z);
+        const double nx = x / len, ny = y / len, nz = z / len;
+        double d = (nx * static_cast<double>(light_x) + ny * static_cast<double>(light_y)) +
+                   nz * static_cast<double>(light_z);
+        if (d < 0)
+            d = -d; // lit from both sides
+        const float s = static_cast<float>(std::pow(d, specular_exponent));
+        long v = static_cast<long>(static_cast<double>(s) * static_cast<double>(grey_scale));
+        if (v > 255)
+            v = 255;
+        const uint32_t g = static_cast<uint32_t>(v);
+        map[i] = 0xFF000000u | g << 16 | g << 8 | g;
+    }
+}
+
+void caustic_pass(uint32_t *screen, size_t stride)
+{
+    const double rx = ray_x, ry = ray_y;
+    for (int i = 0; i < subray_count; ++i) {
+        // The sub-ray's own offset only chooses the texel it reads.
+        const long long tx = static_cast<long long>((rx + subray_x[i]) * oxsz);
+        const long long ty = static_cast<long long>((ry + subray_y[i]) * oysz);
+        if (tx < 0 || tx >= oxsz || ty < 0 || ty >= oysz)
+            continue;
+        const uint32_t texel = offset_map[static_cast<size_t>(ty) * oxsz + static_cast<size_t>(tx)];
+        const long long sx = static_cast<long long>((rx + decode(channel(texel, 16)) * displacement) * scrx);
+        const long long sy = static_cast<long long>((ry + decode(channel(texel, 8)) * displacement) * scry);
+        // The last column and row are never landing points, only neighbours.
+        if (sx < 0 || sx >= scrx - 1 || sy < 0 || sy >= scry - 1)
+            continue;
+        uint32_t *p = screen + static_cast<size_t>(sy) * stride + static_cast<size_t>(sx);
+        p[0] = add_color(p[0]);
+        if (sx > 0)
+            p[-1] = add_color(p[-1]);
+        p[1] = add_color(p[1]);
+        if (sy > 0)
+            p[-static_cast<ptrdiff_t>(stride)] = add_color(p[-static_cast<ptrdiff_t>(stride)]);
+        p[stride] = add_color(p[stride]);
+    }
+}
+
+void draw_frame(uint32_t *screen, size_t stride)
+{
+    // Each frame starts from the light map again, erasing the last one's light.
+    if (stride == static_cast<size_t>(scrx)) {
+        memcpy(screen, nref_map, sizeof(uint32_t) * scrx * scry);
+    } else {
+        for (int y = 0; y < scry; ++y)
+            memcpy(screen + y * stride, nref_map + y * scrx, sizeof(uint32_t) * scrx);
+    }
+    caustic_pass(screen, stride);
+}
+
+int handle_event(const SDL_Event *event)
+{
+    switch (event->type) {
+    case SDL_MOUSEMOTION:
+        if (event->motion.state & SDL_BUTTON_LMASK) {
+            ray_x = static_cast<float>(static_cast<double>(event->motion.x) / scrx);
+            ray_y = static_cast<float>(static_cast<double>(event->motion.y) / scry);
+        }
+        return -1;
+    case SDL_QUIT:
+        return 0;
+    case SDL_KEYDOWN:
+        return event->key.keysym.sym == SDLK_ESCAPE ? 0 : -1;
+    default:
+        return -1;
+    }
+}
+
+void redraw(void)
+{
+    const bool must_lock = SDL_MUSTLOCK(fbsurf);
+    if (must_lock)
+        SDL_LockSurface(fbsurf);
+    draw_frame(static_cast<uint32_t *>(fbsurf->pixels), fbsurf->pitch / sizeof(uint32_t));
+    if (must_lock)
+        SDL_UnlockSurface(fbsurf);
+    SDL_Flip(fbsurf);
+}
+
+namespace {
+
+// The frame cycle writes whole 32-bit words in the library's 0xAARRGGBB layout
+// and walks rows by the pitch in words.
+bool surface_layout_ok(const SDL_Surface *surface)
+{
+    const SDL_PixelFormat *f = surface->format;
+    return f->BitsPerPixel == 32 && f->BytesPerPixel == 4 && f->Rmask == 0x00FF0000u &&
+           f->Gmask == 0x0000FF00u && f->Bmask == 0x000000FFu && surface->w == scrx &&
+           surface->h == scry && surface->pitch % 4 == 0 && surface->pitch >= scrx * 4;
+}
+
+} // namespace
+
+int main()
+{
+    make_subrays(); // first of all: the table takes rand()'s first 4000 results
+
+    SDL_Init(SDL_INIT_VIDEO);
+    // With no display reachable, SDL falls back to an invisible offscreen
+    // driver and the demo would run forever with nothing to show.
+    char driver[64];
+    if (SDL_VideoDriverName(driver, sizeof driver) && strcmp(driver, "offscreen") == 0) {
+        fputs("No display available: the demo needs an X or Wayland display (set DISPLAY)\n", stderr);
+        SDL_Quit();
+        return 1;
+    }
+    fbsurf = SDL_SetVideoMode(scrx, scry, 32, 0);
+    if (!fbsurf)
+        return 1;
+    if (!surface_layout_ok(fbsurf)) {
+        fprintf(stderr, "The screen surface is not 640 x 480 with 32-bit 0xAARRGGBB pixels (got %d bits, masks %08X %08X %08X)\n",
+                fbsurf->format->BitsPerPixel, fbsurf->format->Rmask, fbsurf->format->Gmask,
+                fbsurf->format->Bmask);
+        SDL_Quit();
+        return 1;
+    }
+
+    offset_map = load_image("out.png", &oxsz, &oysz);
+    if (!offset_map) {
+        SDL_Quit();
+        return 1;
+    }
+    nref_map = load_image("normal.png", &nxsz, &nysz);
+    if (!nref_map) {
+        SDL_Quit();
+        return 1;
+    }
+    // Every frame copies 640 x 480 pixels out of the light map.
+    if (nxsz != static_cast<uint32_t>(scrx) || nysz != static_cast<uint32_t>(scry)) {
+        fprintf(stderr, "normal.png is %u x %u pixels; the normal map must be 640 x 480\n", nxsz, nysz);
+        SDL_Quit();
+        return 1;
+    }
+    make_light_map(nref_map, nxsz, nysz);
+
+    for (;;) {
+        SDL_Event event;
+        if (!SDL_PollEvent(&event)) {
+            redraw();
+            continue;
+        }
+        const int status = handle_event(&event);
+        if (status >= 0) {
+            SDL_Quit();
+            return status;
+        }
+    }
+}

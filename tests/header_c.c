@@ -1,0 +1,10 @@
+/* header_c.c - the public header must stay usable from plain C. */
+#include "image.h"
+
+int c_header_round_trip(void)
+{
+    set_image_save_flags(IMAGE_SAVE_ALPHA | IMAGE_SAVE_FLIP);
+    int flags = get_image_save_flags();
+    set_image_save_flags(0);
+    return flags == (IMAGE_SAVE_ALPHA | IMAGE_SAVE_FLIP) && IMAGE_FORMAT_TGA == 2;
+}
