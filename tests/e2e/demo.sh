@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# demo.sh - the demo executable as a user meets it: start-up failures, quitting,
+# and dragging the ray, under SDL's dummy driver or in a real window on Xvfb.
+# Usage: demo.sh CASE DEMO MAKE_MAPS WM_CLOSE
+CASE=$1 DEMO=$2 MAKE_MAPS=$3 WM_CLOSE=$4
+. "$(dirname "$0")/lib.sh"
+
+# Presses and releases a key on the window through the X server's input path.
+press() {
+    xdotool windowfocus --sync "$1" 2>/dev/null || xdotool windowfocus "$1"
+    xdotool key "$2"
+}
+
+case "$CASE" in
+sigterm_dummy)
+    # No window at all: the dummy driver. A SIGTERM is a quit like any other.
+    dir=$(make_workdir run)
+    export SDL_VIDEODRIVER=dummy
+    start_demo "$dir"
+    sleep 1
+    kill -0 "$DEMO_PID" 2>/dev/null || fail "the demo did not keep running: $(cat "$dir/err")"
+    kill -TERM "$DEMO_PID"
+    wait_demo; [ "$STATUS" = 0 ] || fail "status after SIGTERM is not 0"
+    ;;
+no_display)
+    dir=$(make_workdir run)
+    unset DISPLAY WAYLAND_DISPLAY SDL_VIDEODRIVER
+    start_demo "$dir"
+    wait_demo; [ "$STATUS" = 1 ] || fail "status without a display is not 1"
+    grep -q "No display available" "$dir/err" || fail "no word on standard error: $(cat "$dir/err")"
+    ;;
+missing_offset_map)
+    start_xvfb
+    dir=$(make_workdir run)
+    rm "$dir/out.png"
+    # If the demo went on to open normal.png it would find a directory there.
+    rm "$dir/normal.png" && mkdir "$dir/normal.png"
+    start_demo "$dir"
+    wait_demo; [ "$STATUS" = 1 ] || fail "status with out.png missing is not 1"
+    [ "$(cat "$dir/err")" = "Image loading error: could not open file out.png" ] ||
+        fail "unexpected standard error: $(cat "$dir/err")"
+    ;;
+wrong_size_normal_map)
+    start_xvfb
+    dir=$(make_workdir run)
+    # A normal map of another size: the default one cropped.
+    convert "$dir/normal.png" -crop 320x240+0+0 +repage "PNG24:$dir/normal.png" ||
+        fail "convert (ImageMagick) is needed for this test"
+    start_demo "$dir"
+    wait_demo; [ "$STATUS" = 1 ] || fail "a 320 x 240 normal map was not refused"
+    [ "$(wc -l <"$dir/err")" = 1 ] && grep -q "640 x 480" "$dir/err" ||
+        fail "unexpected standard error: $(cat "$dir/err")"
+    ;;
+escape)
+    start_xvfb
+    dir=$(make_workdir run)
+    start_demo "$dir"
+    w=$(demo_window)
+    press "$w" a            # other keys change nothing
+    sleep 0.3
+    kill -0 "$DEMO_PID" 2>/dev/null || fail "a key other than Escape ended the demo"
+    press "$w" Escape
+    wait_demo; [ "$STATUS" = 0 ] || fail "status after Escape is not 0"
+    [ -s "$dir/err" ] && fail "unexpected standard error: $(cat "$dir/err")"
+    ;;
+close_window)
+    start_xvfb
+    dir=$(make_workdir run)
+    start_demo "$dir"
+    w=$(demo_window)
+    "$WM_CLOSE" "$w"
+    wait_demo; [ "$STATUS" = 0 ] || fail "status after closing the window is not 0"
+    ;;
+drag)
+    start_xvfb
+    dir=$(make_workdir run)
+    start_demo "$dir"
+    w=$(demo_window)
+    grab "$w" "$E2E_TMP/start.xwd"
+    # Moving with the button up leaves the ray where it was.
+    xdotool mousemove --window "$w" 200 150 mousemove --window "$w" 330 250
+    sleep 0.5
+    grab "$w" "$E2E_TMP/moved.xwd"
+    cmp -s "$E2E_TMP/start.xwd" "$E2E_TMP/moved.xwd" || fail "moving with the button up changed the frame"
+    # Dragging with the left button moves it.
+    xdotool mousedown 1 mousemove --window "$w" 340 260 mousemove --window "$w" 320 240 mouseup 1
+    sleep 0.5
+    grab "$w" "$E2E_TMP/dragged.xwd"
+    cmp -s "$E2E_TMP/start.xwd" "$E2E_TMP/dragged.xwd" && fail "dragging did not change the frame"
+    kill -0 "$DEMO_PID" 2>/dev/null || fail "the demo ended"
+    press "$w" Escape
+    wait_demo; [ "$STATUS" = 0 ] || fail "status after Escape is not 0"
+    ;;
+*)
+    fail "unknown case $CASE"
+    ;;
+esac
+echo "PASS: $CASE"
