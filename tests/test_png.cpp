@@ -1,1 +1,307 @@
+// test_png.cpp - the PNG reader: which images it takes, their exact pixels,
+// its failures, and the public conformance images.
+#include "image.h"
+#include "test_util.h"
 
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <cstring>
+#include <map>
+
+namespace {
+
+struct png_spec {
+    uint32_t width = 3, height = 2;
+    int color_type = PNG_COLOR_TYPE_RGB;
+    int bit_depth = 8;
+    int interlace = PNG_INTERLACE_NONE;
+    bool trns = false;
+};
+
+int channels_of(int color_type)
+{
+    switch (color_type) {
+    case PNG_COLOR_TYPE_RGB: return 3;
+    case PNG_COLOR_TYPE_RGB_ALPHA: return 4;
+    case PNG_COLOR_TYPE_GRAY_ALPHA: return 2;
+    default: return 1;
+    }
+}
+
+// A sample value that differs across position and channel, so that swapped
+// channels or rows show.
+int sample(uint32_t x, uint32_t y, int c, int bit_depth)
+{
+    const int v = static_cast<int>(x * 37 + y * 91 + c * 53 + 7);
+    return bit_depth == 16 ? (v * 257 + c * 3) & 0xFFFF : v & 0xFF;
+}
+
+void write_png(const std::string &path, const png_spec &s)
+{
+    FILE *f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_init_io(png, f);
+    png_set_IHDR(png, info, s.width, s.height, s.bit_depth, s.color_type, s.interlace,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_color palette[4] = {{1, 2, 3}, {4, 5, 6}, {7, 8, 9}, {10, 11, 12}};
+    if (s.color_type == PNG_COLOR_TYPE_PALETTE)
+        png_set_PLTE(png, info, palette, 4);
+    png_color_16 trans{};
+    trans.red = static_cast<png_uint_16>(sample(0, 0, 0, s.bit_depth));
+    trans.green = static_cast<png_uint_16>(sample(0, 0, 1, s.bit_depth));
+    trans.blue = static_cast<png_uint_16>(sample(0, 0, 2, s.bit_depth));
+    if (s.trns)
+        png_set_tRNS(png, info, nullptr, 0, &trans);
+    png_write_info(png, info);
+    png_set_packing(png); // rows below hold one byte per sample below 8 bits
+    const int ch = channels_of(s.color_type), bytes = s.bit_depth == 16 ? 2 : 1;
+    std::vector<png_byte> data(static_cast<size_t>(s.width) * s.height * ch * bytes);
+    std::vector<png_bytep> rows(s.height);
+    for (uint32_t y = 0; y < s.height; ++y) {
+        rows[y] = &data[static_cast<size_t>(y) * s.width * ch * bytes];
+        for (uint32_t x = 0; x < s.width; ++x)
+            for (int c = 0; c < ch; ++c) {
+                int v = sample(x, y, c, s.bit_depth);
+                if (s.bit_depth < 8)
+                    v &= (1 << s.bit_depth) - 1;
+                else if (s.color_type == PNG_COLOR_TYPE_PALETTE)
+                    v &= 3;
+                png_byte *p = rows[y] + (x * ch + c) * bytes;
+                if (bytes == 2) {
+                    p[0] = static_cast<png_byte>(v >> 8);
+                    p[1] = static_cast<png_byte>(v);
+                } else {
+                    p[0] = static_cast<png_byte>(v);
+                }
+            }
+    }
+    png_write_image(png, rows.data());
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    fclose(f);
+}
+
+uint32_t expected_pixel(const png_spec &s, uint32_t x, uint32_t y)
+{
+    auto at = [&](int c) -> uint32_t {
+        const int v = sample(x, y, c, s.bit_depth);
+        // 16-bit samples come back scaled to 8 bits with rounding.
+        return s.bit_depth == 16 ? static_cast<uint32_t>((v * 255L + 32767) / 65535) : static_cast<uint32_t>(v);
+    };
+    const uint32_t a = s.color_type == PNG_COLOR_TYPE_RGB_ALPHA ? at(3) : 0xFF;
+    return a << 24 | at(0) << 16 | at(1) << 8 | at(2);
+}
+
+void expect_loads_as_written(const png_spec &s, const std::string &name = "image.png")
+{
+    scratch_dir dir;
+    write_png(dir.file(name), s);
+    uint32_t w = 0, h = 0;
+    stderr_capture err;
+    uint32_t *pixels = load_image(dir.file(name).c_str(), &w, &h);
+    EXPECT_EQ(err.text(), "");
+    ASSERT_NE(pixels, nullptr);
+    ASSERT_EQ(w, s.width);
+    ASSERT_EQ(h, s.height);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x)
+            ASSERT_EQ(pixels[y * w + x], expected_pixel(s, x, y)) << "at " << x << "," << y;
+    free_image(pixels);
+}
+
+} // namespace
+
+TEST(png_reading, rgb_is_opaque_with_channels_in_place)
+{
+    png_spec s;
+    s.width = 17;
+    s.height = 5;
+    expect_loads_as_written(s);
+}
+
+TEST(png_reading, rgba_keeps_alpha_exactly)
+{
+    png_spec s;
+    s.color_type = PNG_COLOR_TYPE_RGB_ALPHA;
+    s.width = 9;
+    s.height = 4;
+    expect_loads_as_written(s);
+}
+
+TEST(png_reading, interlaced_images_are_deinterlaced)
+{
+    for (int type : {PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGB_ALPHA}) {
+        png_spec s;
+        s.color_type = type;
+        s.width = 13;
+        s.height = 11;
+        s.interlace = PNG_INTERLACE_ADAM7;
+        expect_loads_as_written(s);
+    }
+}
+
+TEST(png_reading, sixteen_bit_samples_are_scaled_to_eight)
+{
+    for (int type : {PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGB_ALPHA}) {
+        png_spec s;
+        s.color_type = type;
+        s.bit_depth = 16;
+        s.width = 7;
+        expect_loads_as_written(s);
+    }
+}
+
+TEST(png_reading, transparency_chunk_is_ignored)
+{
+    png_spec s;
+    s.trns = true; // pixel (0, 0) matches the transparent colour
+    expect_loads_as_written(s);
+}
+
+TEST(png_reading, content_not_name_decides)
+{
+    png_spec s;
+    expect_loads_as_written(s, "really_a_png.tga");
+    expect_loads_as_written(s, "no_extension");
+}
+
+TEST(png_reading, one_pixel_and_one_row)
+{
+    png_spec s;
+    s.width = s.height = 1;
+    expect_loads_as_written(s);
+    s.width = 300;
+    expect_loads_as_written(s);
+}
+
+TEST(png_refusal, grey_and_palette_images_fail_without_a_message)
+{
+    const struct {
+        int type, depth;
+    } cases[] = {{PNG_COLOR_TYPE_GRAY, 8}, {PNG_COLOR_TYPE_GRAY, 1}, {PNG_COLOR_TYPE_GRAY_ALPHA, 8},
+                 {PNG_COLOR_TYPE_PALETTE, 8}, {PNG_COLOR_TYPE_PALETTE, 2}};
+    scratch_dir dir;
+    const int fds = open_fd_count();
+    for (const auto &c : cases) {
+        png_spec s;
+        s.color_type = c.type;
+        s.bit_depth = c.depth;
+        write_png(dir.file("x.png"), s);
+        uint32_t w, h;
+        stderr_capture err;
+        EXPECT_EQ(load_image(dir.file("x.png").c_str(), &w, &h), nullptr) << c.type << "/" << c.depth;
+        EXPECT_EQ(err.text(), "");
+    }
+    EXPECT_EQ(open_fd_count(), fds);
+}
+
+TEST(png_refusal, files_shorter_than_the_signature_are_not_png)
+{
+    scratch_dir dir;
+    const unsigned char sig[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    for (size_t n = 0; n < 8; ++n) {
+        write_file(dir.file("short"), std::vector<unsigned char>(sig, sig + n));
+        uint32_t w, h;
+        stderr_capture err;
+        EXPECT_EQ(load_image(dir.file("short").c_str(), &w, &h), nullptr);
+        EXPECT_EQ(err.text(), "") << n << " bytes";
+    }
+}
+
+TEST(png_refusal, corrupt_and_truncated_data_fail_with_libpngs_message)
+{
+    png_spec s;
+    s.width = 64;
+    s.height = 64;
+    scratch_dir dir;
+    write_png(dir.file("good.png"), s);
+    const std::vector<unsigned char> good = read_file(dir.file("good.png"));
+
+    std::map<std::string, std::vector<unsigned char>> bad;
+    bad["signature only"] = std::vector<unsigned char>(good.begin(), good.begin() + 8);
+    bad["cut in the header"] = std::vector<unsigned char>(good.begin(), good.begin() + 20);
+    bad["cut in the data"] = std::vector<unsigned char>(good.begin(), good.begin() + good.size() / 2);
+    bad["bad header checksum"] = good;
+    bad["bad header checksum"][29] ^= 0xFF;
+    bad["zero width"] = good;
+    bad["zero width"][16] = bad["zero width"][17] = bad["zero width"][18] = bad["zero width"][19] = 0;
+
+    const int fds = open_fd_count();
+    for (const auto &[what, bytes] : bad) {
+        write_file(dir.file("bad.png"), bytes);
+        uint32_t w, h;
+        stderr_capture err;
+        EXPECT_EQ(load_image(dir.file("bad.png").c_str(), &w, &h), nullptr) << what;
+        const std::string text = err.text();
+        EXPECT_NE(text.find("libpng error"), std::string::npos) << what << ": " << text;
+    }
+    EXPECT_EQ(open_fd_count(), fds);
+}
+
+// Every 8-bit RGB and RGBA image of the public suites against the pixels an
+// independent decoder gives (the reference list is made with Pillow by
+// tests/data/make_png_reference.py, which also names the files libpng
+// refuses); every other image loads or fails cleanly.
+TEST(png_corpus, eight_bit_colour_images_match_the_reference_decoder)
+{
+    std::ifstream list(TEST_DATA_DIR "/png_reference.txt");
+    ASSERT_TRUE(list.good());
+    int checked = 0;
+    for (std::string line; std::getline(list, line);) {
+        std::istringstream in(line);
+        std::string hash, size, path;
+        in >> hash >> size >> path;
+        uint32_t w = 0, h = 0;
+        stderr_capture err;
+        uint32_t *pixels = load_image((CORPUS_DIR "/" + path).c_str(), &w, &h);
+        if (hash == "refused") {
+            // Data that libpng, the ground truth, rejects; laxer decoders may not.
+            EXPECT_EQ(pixels, nullptr) << path;
+            EXPECT_NE(err.text().find("libpng error"), std::string::npos) << path;
+            continue;
+        }
+        ASSERT_NE(pixels, nullptr) << path;
+        EXPECT_EQ(std::to_string(w) + "x" + std::to_string(h), size) << path;
+        // FNV-1a over the pixels' bytes as they lie in memory.
+        uint64_t fnv = 0xcbf29ce484222325ull;
+        const unsigned char *b = reinterpret_cast<const unsigned char *>(pixels);
+        for (size_t i = 0; i < static_cast<size_t>(w) * h * 4; ++i)
+            fnv = (fnv ^ b[i]) * 0x100000001b3ull;
+        char hex[17];
+        snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(fnv));
+        EXPECT_EQ(hex, hash) << path;
+        free_image(pixels);
+        ++checked;
+    }
+    EXPECT_GT(checked, 50);
+}
+
+TEST(png_corpus, every_other_file_loads_or_fails_cleanly)
+{
+    std::ifstream manifest(CORPUS_DIR "/manifest.tsv");
+    ASSERT_TRUE(manifest.good());
+    const int fds = open_fd_count();
+    int seen = 0;
+    for (std::string line; std::getline(manifest, line);) {
+        std::vector<std::string> f;
+        std::istringstream in(line);
+        for (std::string field; std::getline(in, field, '\t');)
+            f.push_back(field);
+        if (f.size() < 12 || f[2] != "png")
+            continue;
+        uint32_t w = 0, h = 0;
+        stderr_capture err;
+        uint32_t *pixels = load_image((CORPUS_DIR "/" + f[0]).c_str(), &w, &h);
+        const bool colour = f[11] == "2" || f[11] == "6";
+        if (!colour) {
+            EXPECT_EQ(pixels, nullptr) << f[0];
+        }
+        free_image(pixels);
+        ++seen;
+    }
+    EXPECT_GT(seen, 300);
+    EXPECT_EQ(open_fd_count(), fds);
+}
