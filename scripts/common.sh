@@ -1,0 +1,36 @@
+# common.sh - installs what the project needs on Debian and builds it.
+# Sourced by demo.sh and test.sh from the project's top folder.
+
+set -eu
+
+# Build and test dependencies. The SDL 1.2 API comes from the maintained
+# implementation over SDL2 (it replaces the old libsdl1.2-dev).
+PACKAGES="cmake g++ make pkg-config libsdl1.2-compat-dev libpng-dev libjpeg62-turbo-dev libx11-dev
+googletest libbenchmark-dev libstb-dev xvfb xdotool x11-apps imagemagick python3-pil"
+
+install_missing() {
+    local missing="" p
+    for p in $PACKAGES; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+    done
+    [ -z "$missing" ] && return 0
+    echo "Installing:$missing"
+    local sudo=""
+    if [ "$(id -u)" != 0 ]; then
+        if command -v sudo >/dev/null && sudo -n true 2>/dev/null; then
+            sudo="sudo"
+        else
+            echo "These packages are missing. Please run, as root:" >&2
+            echo "  apt-get update && apt-get install -y$missing" >&2
+            exit 1
+        fi
+    fi
+    $sudo apt-get update -qq
+    # shellcheck disable=SC2086
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing
+}
+
+build() {
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    cmake --build build -j "$(nproc)"
+}
