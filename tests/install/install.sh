@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# install.sh - installs the build into a scratch prefix and builds small C and
+# C++ programs against it, through pkg-config and through find_package.
+# Usage: install.sh BUILD_DIR
+set -eu
+build=$1
+here=$(cd "$(dirname "$0")" && pwd)
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/caustic-install.XXXXXX")
+trap 'rm -rf "$tmp"' EXIT
+prefix=$tmp/prefix
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+for f in bin/caustic bin/make_maps bin/imagetool include/caustic/image.h lib/libcaustic-image.a \
+         lib/libcaustic-image.so lib/pkgconfig/caustic-image.pc lib/cmake/CausticImage/CausticImageConfig.cmake; do
+    [ -e "$prefix/$f" ] || { echo "FAIL: $f not installed"; exit 1; }
+done
+# The shared library exports the public interface only.
+exported=$(nm -D --defined-only "$prefix/lib/libcaustic-image.so" | awk '$2 == "T" {print $3}' | sort | tr '\n' ' ')
+[ "$exported" = "free_image get_image_save_flags load_image save_image set_image_save_flags " ] ||
+    { echo "FAIL: shared library exports: $exported"; exit 1; }
+
+export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+# pkg-config, shared (the default) and static.
+cc -Wall -Wextra -o "$tmp/c_shared" "$here/consumer/use_image.c" $(pkg-config --cflags --libs caustic-image)
+LD_LIBRARY_PATH=$prefix/lib "$tmp/c_shared" "$tmp/a.tga"
+cc -Wall -Wextra -o "$tmp/c_static" "$here/consumer/use_image.c" $(pkg-config --cflags caustic-image) \
+    "$prefix/lib/libcaustic-image.a" $(pkg-config --static --libs-only-l caustic-image | sed 's/-lcaustic-image//')
+"$tmp/c_static" "$tmp/b.tga"
+c++ -Wall -Wextra -o "$tmp/cpp_pc" "$here/consumer/use_image.cpp" $(pkg-config --cflags --libs caustic-image)
+LD_LIBRARY_PATH=$prefix/lib "$tmp/cpp_pc" "$tmp/c.tga"
+
+# find_package, static and shared targets.
+cmake -S "$here/consumer" -B "$tmp/consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$tmp/consumer" >/dev/null
+"$tmp/consumer/use_image_c" "$tmp/d.tga"
+"$tmp/consumer/use_image_cpp" "$tmp/e.tga"
+"$tmp/consumer/use_image_shared" "$tmp/f.tga"
+"$prefix/bin/imagetool" info "$tmp/f.tga"
+echo "PASS"
