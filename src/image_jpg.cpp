@@ -1,14 +1,183 @@
-// image_jpg.cpp - JFIF JPEG reading through libjpeg (placeholder until the codec lands).
+// image_jpg.cpp - JFIF JPEG reading through libjpeg. Bad data makes the load
+// fail with libjpeg's own message instead of ending the process. Where the
+// library can write 4-byte pixel rows itself (libjpeg-turbo), rows are decoded
+// straight into the pixel buffer; otherwise one RGB row at a time is packed.
+// The writer is an entry point only.
 #include "image_jpg.h"
 
+#include <csetjmp>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 
-int check_jpeg(FILE *) { return 0; }
+#include <jpeglib.h>
 
-uint32_t *load_jpeg(FILE *stream, uint32_t *, uint32_t *)
+namespace {
+
+struct file_closer {
+    void operator()(FILE *stream) const { fclose(stream); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+#ifdef JCS_ALPHA_EXTENSIONS
+// The colour space whose bytes in memory are the pixel word 0xAARRGGBB; the
+// library sets the alpha byte to 0xFF.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+constexpr J_COLOR_SPACE pixel_space = JCS_EXT_ARGB;
+#else
+constexpr J_COLOR_SPACE pixel_space = JCS_EXT_BGRA;
+#endif
+constexpr bool have_pixel_space = true;
+#else
+constexpr bool have_pixel_space = false;
+#endif
+
+// libjpeg's standard error manager with somewhere to jump back to.
+struct error_jump {
+    jpeg_error_mgr mgr;
+    jmp_buf back;
+};
+
+// Replaces the standard error_exit, which would print and then end the whole
+// process: print the same message, then unwind to the load that failed.
+[[noreturn]] void jump_back(j_common_ptr cinfo)
 {
-    fclose(stream);
-    return nullptr;
+    (*cinfo->err->output_message)(cinfo);
+    longjmp(reinterpret_cast<error_jump *>(cinfo->err)->back, 1);
+}
+
+// width x height pixels of `bytes` each, or 0 when that does not fit size_t.
+size_t buffer_size(JDIMENSION width, JDIMENSION height, size_t bytes)
+{
+    const size_t count = static_cast<size_t>(width) * height;
+    if (width != 0 && count / width != height)
+        return 0;
+    if (count > SIZE_MAX / bytes)
+        return 0;
+    return count * bytes;
+}
+
+// Reads the rows as red, green, blue into `row` and packs each into pixels.
+void read_rgb_rows(j_decompress_ptr cinfo, JSAMPROW row, uint32_t *pixels)
+{
+    while (cinfo->output_scanline < cinfo->output_height) {
+        jpeg_read_scanlines(cinfo, &row, 1);
+        const JDIMENSION s = cinfo->output_scanline;
+        if (s == 0)
+            continue;
+        uint32_t *out = pixels + static_cast<size_t>(s - 1) * cinfo->output_width;
+        for (JDIMENSION x = 0; x < cinfo->output_width; ++x) {
+            const JSAMPLE *p = row + 3 * static_cast<size_t>(x);
+            out[x] = 0xFF000000u | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+        }
+    }
+}
+
+// Lets the library write finished pixels straight into their rows, as many
+// rows per call as it will take (up to one band of upsampled rows).
+void read_pixel_rows(j_decompress_ptr cinfo, uint32_t *pixels)
+{
+    enum { band = 32 };
+    JSAMPROW rows[band];
+    while (cinfo->output_scanline < cinfo->output_height) {
+        const JDIMENSION first = cinfo->output_scanline;
+        JDIMENSION count = cinfo->output_height - first;
+        if (count > band)
+            count = band;
+        for (JDIMENSION i = 0; i < count; ++i)
+            rows[i] = reinterpret_cast<JSAMPROW>(pixels + static_cast<size_t>(first + i) * cinfo->output_width);
+        jpeg_read_scanlines(cinfo, rows, count);
+    }
+}
+
+// The whole decode. Holds the setjmp, so nothing here has a destructor: a
+// libjpeg error jumps back into it, the scratch row and the pixels are
+// released, and null is returned. The caller destroys `cinfo` (zeroed
+// beforehand, so destroying is safe even if creation never finished) and
+// closes the stream.
+uint32_t *decode(j_decompress_ptr cinfo, FILE *stream, uint32_t *width, uint32_t *height, bool direct)
+{
+    JSAMPROW volatile row = nullptr;
+    uint32_t *volatile pixels = nullptr;
+    if (setjmp(reinterpret_cast<error_jump *>(cinfo->err)->back)) {
+        free(row);
+        free(pixels);
+        return nullptr;
+    }
+    jpeg_create_decompress(cinfo);
+    jpeg_stdio_src(cinfo, stream);
+    jpeg_read_header(cinfo, TRUE);
+#ifdef JCS_ALPHA_EXTENSIONS
+    cinfo->out_color_space = direct ? pixel_space : JCS_RGB;
+#else
+    (void)direct;
+    cinfo->out_color_space = JCS_RGB;
+#endif
+
+    const size_t pixel_bytes = buffer_size(cinfo->image_width, cinfo->image_height, 4);
+    const size_t row_bytes = buffer_size(cinfo->image_width, 1, 3);
+    if (pixel_bytes == 0 || row_bytes == 0)
+        return nullptr;
+    if (!direct && !(row = static_cast<JSAMPROW>(malloc(row_bytes))))
+        return nullptr;
+    if (!(pixels = static_cast<uint32_t *>(malloc(pixel_bytes)))) {
+        free(row);
+        return nullptr;
+    }
+    *width = cinfo->image_width;
+    *height = cinfo->image_height;
+
+    jpeg_start_decompress(cinfo);
+    if (direct)
+        read_pixel_rows(cinfo, pixels);
+    else
+        read_rgb_rows(cinfo, row, pixels);
+    jpeg_finish_decompress(cinfo);
+    free(row);
+    return pixels;
+}
+
+uint32_t *load(FILE *raw_stream, uint32_t *width, uint32_t *height, bool direct)
+{
+    file_ptr stream(raw_stream);
+    if (fseek(stream.get(), 0, SEEK_SET) != 0)
+        return nullptr;
+    jpeg_decompress_struct cinfo;
+    error_jump err;
+    memset(&cinfo, 0, sizeof cinfo);
+    cinfo.err = jpeg_std_error(&err.mgr);
+    err.mgr.error_exit = jump_back;
+    uint32_t *pixels = decode(&cinfo, stream.get(), width, height, direct);
+    jpeg_destroy_decompress(&cinfo);
+    return pixels;
+}
+
+} // namespace
+
+int check_jpeg(FILE *stream)
+{
+    unsigned char head[10];
+    if (fseek(stream, 0, SEEK_SET) != 0 || fread(head, 1, sizeof head, stream) != sizeof head)
+        return 0;
+    // Start of image, then an APP0 segment whose name begins "JFIF" (its
+    // first letter and the segment length are not looked at).
+    static const unsigned char soi_app0[4] = {0xFF, 0xD8, 0xFF, 0xE0};
+    return memcmp(head, soi_app0, 4) == 0 && memcmp(head + 7, "FIF", 3) == 0;
+}
+
+uint32_t *load_jpeg(FILE *stream, uint32_t *width, uint32_t *height)
+{
+    return load(stream, width, height, have_pixel_space);
+}
+
+uint32_t *load_jpeg_rgb(FILE *stream, uint32_t *width, uint32_t *height)
+{
+    return load(stream, width, height, false);
+}
+
+int jpeg_decodes_direct(void)
+{
+    return have_pixel_space;
 }
 
 int save_jpeg(FILE *stream, const uint32_t *, uint32_t, uint32_t)
