@@ -1,0 +1,553 @@
+// test_jpeg.cpp - the JPEG codec: probe, decodes held against a plain libjpeg
+// decode written here, both decoding routes, bad data that must fail without
+// ending the process, and the public corpus.
+#include "image.h"
+#include "image_jpg.h"
+
+#include <gtest/gtest.h>
+
+#include <jpeglib.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+int demo_main();
+
+namespace {
+
+namespace fs = std::filesystem;
+using bytes = std::vector<unsigned char>;
+
+// ---- making test files -------------------------------------------------------
+
+struct recipe {
+    const char *name;
+    int width, height;
+    int components;          // 1 grey, 3 colour, 4 CMYK
+    int h, v;                // sampling factors of the first component
+    bool progressive;
+    int restart_rows;        // 0: no restart markers
+    bool jfif = true;        // false: an Exif APP1 segment comes first instead
+    J_COLOR_SPACE stored = JCS_UNKNOWN; // JCS_YCCK for Adobe's transformed CMYK
+};
+
+// A pattern with edges and gradients in every channel, so that sampling and
+// channel order mistakes show.
+unsigned char sample(int x, int y, int c)
+{
+    switch (c) {
+    case 0: return static_cast<unsigned char>(x * 7 + y * 3);
+    case 1: return static_cast<unsigned char>(x * y + 40);
+    case 2: return static_cast<unsigned char>((x ^ y) * 5);
+    default: return static_cast<unsigned char>(255 - x - y);
+    }
+}
+
+bytes encode(const recipe &r, const unsigned char *pixels = nullptr)
+{
+    jpeg_compress_struct c;
+    jpeg_error_mgr err;
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    unsigned char *out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&c, &out, &size);
+    c.image_width = r.width;
+    c.image_height = r.height;
+    c.input_components = r.components;
+    c.in_color_space = r.components == 1 ? JCS_GRAYSCALE : r.components == 3 ? JCS_RGB : JCS_CMYK;
+    jpeg_set_defaults(&c);
+    jpeg_set_quality(&c, 90, TRUE);
+    if (r.stored != JCS_UNKNOWN)
+        jpeg_set_colorspace(&c, r.stored);
+    c.comp_info[0].h_samp_factor = r.h;
+    c.comp_info[0].v_samp_factor = r.v;
+    for (int i = 1; i < c.num_components; ++i)
+        c.comp_info[i].h_samp_factor = c.comp_info[i].v_samp_factor = 1;
+    if (r.progressive)
+        jpeg_simple_progression(&c);
+    c.restart_in_rows = r.restart_rows;
+    // The library leaves JFIF out of CMYK files; these tests want it in, so
+    // that such files get past the probe and reach the decoder.
+    c.write_JFIF_header = r.jfif;
+    jpeg_start_compress(&c, TRUE);
+    if (!r.jfif) {
+        static const unsigned char exif[] = "Exif\0\0II*\0\x08\0\0\0\0\0\0\0\0\0";
+        jpeg_write_marker(&c, JPEG_APP0 + 1, exif, sizeof exif - 1);
+    }
+    std::vector<unsigned char> row(static_cast<size_t>(r.width) * r.components);
+    while (c.next_scanline < c.image_height) {
+        const int y = c.next_scanline;
+        for (int x = 0; x < r.width; ++x)
+            for (int k = 0; k < r.components; ++k)
+                row[x * r.components + k] = pixels ? pixels[(y * r.width + x) * r.components + k] : sample(x, y, k);
+        JSAMPROW p = row.data();
+        jpeg_write_scanlines(&c, &p, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    bytes file(out, out + size);
+    free(out);
+    return file;
+}
+
+// ---- the independent decode --------------------------------------------------
+
+// What a plain libjpeg decode to RGB makes of a file, written without any of
+// the codec's code: the pixels, or the library's message if it gave up.
+struct reference {
+    bool ok = false;
+    uint32_t width = 0, height = 0;
+    std::vector<uint32_t> pixels;
+    std::string printed; // what libjpeg's standard error manager prints
+};
+
+struct recorder {
+    jpeg_error_mgr mgr;
+    jmp_buf back;
+    std::string *printed;
+};
+
+// Keeps the line the standard manager would print; its own emit_message still
+// decides which warnings get printed at all.
+void record_message(j_common_ptr cinfo)
+{
+    char text[JMSG_LENGTH_MAX];
+    (*cinfo->err->format_message)(cinfo, text);
+    *reinterpret_cast<recorder *>(cinfo->err)->printed += std::string(text) + "\n";
+}
+
+void record_and_leave(j_common_ptr cinfo)
+{
+    record_message(cinfo);
+    longjmp(reinterpret_cast<recorder *>(cinfo->err)->back, 1);
+}
+
+// Holds the setjmp with nothing that has a destructor; `out` is resized once
+// the size is known.
+bool plain_decode(j_decompress_ptr d, FILE *f, std::vector<uint32_t> *out, uint32_t *w, uint32_t *h)
+{
+    if (setjmp(reinterpret_cast<recorder *>(d->err)->back))
+        return false;
+    jpeg_create_decompress(d);
+    jpeg_stdio_src(d, f);
+    jpeg_read_header(d, TRUE);
+    d->out_color_space = JCS_RGB;
+    jpeg_start_decompress(d);
+    *w = d->output_width;
+    *h = d->output_height;
+    out->resize(static_cast<size_t>(*w) * *h);
+    // The library's own pool owns the row, so an error cannot leak it.
+    JSAMPARRAY row = (*d->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(d), JPOOL_IMAGE, *w * 3, 1);
+    while (d->output_scanline < d->output_height) {
+        const JDIMENSION y = d->output_scanline;
+        jpeg_read_scanlines(d, row, 1);
+        const JSAMPLE *p = row[0];
+        for (uint32_t x = 0; x < *w; ++x)
+            (*out)[y * static_cast<size_t>(*w) + x] =
+                0xFF000000u | uint32_t(p[3 * x]) << 16 | uint32_t(p[3 * x + 1]) << 8 | p[3 * x + 2];
+    }
+    jpeg_finish_decompress(d);
+    return true;
+}
+
+reference decode_plainly(const std::string &path)
+{
+    reference ref;
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f)
+        return ref;
+    jpeg_decompress_struct d;
+    memset(&d, 0, sizeof d);
+    recorder rec;
+    rec.printed = &ref.printed;
+    d.err = jpeg_std_error(&rec.mgr);
+    rec.mgr.error_exit = record_and_leave;
+    rec.mgr.output_message = record_message;
+    ref.ok = plain_decode(&d, f, &ref.pixels, &ref.width, &ref.height);
+    jpeg_destroy_decompress(&d);
+    fclose(f);
+    return ref;
+}
+
+// ---- helpers -----------------------------------------------------------------
+
+struct loaded {
+    uint32_t *pixels = nullptr;
+    uint32_t width = 0, height = 0;
+    std::string err;
+};
+
+loaded load_capturing(const std::string &path)
+{
+    loaded l;
+    testing::internal::CaptureStderr();
+    l.pixels = load_image(path.c_str(), &l.width, &l.height);
+    l.err = testing::internal::GetCapturedStderr();
+    return l;
+}
+
+using loader = uint32_t *(*)(FILE *, uint32_t *, uint32_t *);
+
+std::vector<uint32_t> load_by(loader fn, const std::string &path, uint32_t *w, uint32_t *h)
+{
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f)
+        return {};
+    testing::internal::CaptureStderr(); // warnings of damaged corpus files
+    uint32_t *p = fn(f, w, h);
+    testing::internal::GetCapturedStderr();
+    std::vector<uint32_t> v;
+    if (p)
+        v.assign(p, p + static_cast<size_t>(*w) * *h);
+    free_image(p);
+    return v;
+}
+
+int open_descriptors()
+{
+    int n = 0;
+    for (const auto &entry : fs::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++n;
+    }
+    return n;
+}
+
+class Jpeg : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/jpeg_tests.XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    std::string write(const std::string &name, const bytes &data)
+    {
+        const std::string path = dir + "/" + name;
+        FILE *f = fopen(path.c_str(), "wb");
+        EXPECT_NE(f, nullptr);
+        if (f) {
+            if (!data.empty())
+                fwrite(data.data(), 1, data.size(), f);
+            fclose(f);
+        }
+        return path;
+    }
+
+    // Loads path through the front end and expects exactly what the plain
+    // decode gives, down to the messages printed.
+    void expect_plain_pixels(const std::string &path)
+    {
+        const reference ref = decode_plainly(path);
+        ASSERT_TRUE(ref.ok) << path << ": " << ref.printed;
+        loaded l = load_capturing(path);
+        ASSERT_NE(l.pixels, nullptr) << path;
+        EXPECT_EQ(l.width, ref.width);
+        EXPECT_EQ(l.height, ref.height);
+        EXPECT_EQ(l.err, ref.printed);
+        EXPECT_TRUE(std::equal(ref.pixels.begin(), ref.pixels.end(), l.pixels)) << path;
+        free_image(l.pixels);
+    }
+
+    std::string dir;
+};
+
+const recipe generated[] = {
+    {"colour_420", 64, 48, 3, 2, 2, false, 0},
+    {"colour_444", 40, 24, 3, 1, 1, false, 0},
+    {"colour_422", 40, 24, 3, 2, 1, false, 0},
+    {"colour_440", 40, 24, 3, 1, 2, false, 0},
+    {"colour_411", 40, 24, 3, 4, 1, false, 0},
+    {"grey", 33, 21, 1, 1, 1, false, 0},
+    {"progressive", 50, 38, 3, 2, 2, true, 0},
+    {"progressive_grey", 50, 38, 1, 1, 1, true, 0},
+    {"restart_markers", 70, 50, 3, 2, 2, false, 1},
+    {"one_by_one", 1, 1, 3, 2, 2, false, 0},
+    {"odd_17x9", 17, 9, 3, 2, 2, false, 0},
+    {"odd_17x9_444", 17, 9, 3, 1, 1, false, 0},
+};
+
+// ---- probe -------------------------------------------------------------------
+
+TEST_F(Jpeg, ProbeAcceptsOnlyAJfifStart)
+{
+    const bytes jfif = encode(generated[0]);
+    bytes exif = encode({"exif", 8, 8, 3, 2, 2, false, 0, false});
+    bytes other_length = jfif;
+    other_length[4] = 0x7F; // segment length and the "J" are not looked at
+    other_length[6] = 'X';
+    bytes jfxx = jfif;
+    memcpy(&jfxx[6], "JFXX", 4);
+    const struct {
+        const char *name;
+        bytes data;
+        int expected;
+    } cases[] = {
+        {"jfif", jfif, 1},
+        {"exif", exif, 0},
+        {"loose_fields", other_length, 1},
+        {"jfxx", jfxx, 0},
+        {"ten_bytes", bytes(jfif.begin(), jfif.begin() + 10), 1},
+        {"nine_bytes", bytes(jfif.begin(), jfif.begin() + 9), 0},
+        {"empty", bytes(), 0},
+    };
+    for (const auto &c : cases) {
+        const std::string path = write(c.name, c.data);
+        FILE *f = fopen(path.c_str(), "rb");
+        ASSERT_NE(f, nullptr);
+        // The front end's PNG probe has already read from the stream: the
+        // JPEG probe must go back to the start by itself.
+        unsigned char skipped[8];
+        (void)!fread(skipped, 1, sizeof skipped, f);
+        EXPECT_EQ(check_jpeg(f), c.expected) << c.name;
+        fclose(f);
+    }
+}
+
+TEST_F(Jpeg, ExifFileIsNotLoadedAndSaysNothing)
+{
+    const std::string path = write("exif.jpg", encode({"exif", 8, 8, 3, 2, 2, false, 0, false}));
+    const int fds = open_descriptors();
+    loaded l = load_capturing(path);
+    EXPECT_EQ(l.pixels, nullptr);
+    EXPECT_EQ(l.err, "");
+    EXPECT_EQ(open_descriptors(), fds);
+}
+
+// ---- decoding ----------------------------------------------------------------
+
+TEST_F(Jpeg, GeneratedFilesDecodeAsPlainLibjpegDoes)
+{
+    for (const recipe &r : generated) {
+        SCOPED_TRACE(r.name);
+        expect_plain_pixels(write(std::string(r.name) + ".jpg", encode(r)));
+    }
+}
+
+TEST_F(Jpeg, ChannelsLandInTheirPlaces)
+{
+    // Four flat 8 x 8 blocks, red, green, blue and grey, kept nearly exact by
+    // 4:4:4 sampling: this catches swapped channels without trusting libjpeg.
+    const int w = 32, h = 8;
+    const unsigned char colours[4][3] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {128, 128, 128}};
+    std::vector<unsigned char> rgb(w * h * 3);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            memcpy(&rgb[(y * w + x) * 3], colours[x / 8], 3);
+    const std::string path = write("rgb.jpg", encode({"rgb", w, h, 3, 1, 1, false, 0}, rgb.data()));
+    loaded l = load_capturing(path);
+    ASSERT_NE(l.pixels, nullptr);
+    const uint32_t expected[4] = {0xFFFF0000u, 0xFF00FF00u, 0xFF0000FFu, 0xFF808080u};
+    for (int block = 0; block < 4; ++block) {
+        const uint32_t p = l.pixels[4 * w + block * 8 + 4];
+        EXPECT_EQ(p >> 24, 0xFFu);
+        for (int shift = 0; shift < 24; shift += 8)
+            EXPECT_NEAR(int(p >> shift & 0xFF), int(expected[block] >> shift & 0xFF), 2)
+                << "block " << block << " shift " << shift;
+    }
+    free_image(l.pixels);
+}
+
+TEST_F(Jpeg, BothRoutesGiveTheSamePixels)
+{
+    if (!jpeg_decodes_direct())
+        GTEST_SKIP() << "this libjpeg has no four-byte output: there is only the RGB route";
+    std::vector<std::string> paths;
+    for (const recipe &r : generated)
+        paths.push_back(write(std::string(r.name) + ".jpg", encode(r)));
+    for (const auto &entry : fs::recursive_directory_iterator(CORPUS_DIR "/jpeg"))
+        if (entry.is_regular_file())
+            paths.push_back(entry.path().string());
+    for (const std::string &path : paths) {
+        uint32_t w1 = 0, h1 = 0, w2 = 0, h2 = 0;
+        const std::vector<uint32_t> direct = load_by(load_jpeg, path, &w1, &h1);
+        const std::vector<uint32_t> rgb = load_by(load_jpeg_rgb, path, &w2, &h2);
+        EXPECT_TRUE(direct == rgb) << path;
+        if (!rgb.empty()) {
+            EXPECT_TRUE(w1 == w2 && h1 == h2) << path;
+        }
+    }
+}
+
+TEST_F(Jpeg, TruncatedFileWarnsAndKeepsTheImage)
+{
+    const bytes whole = encode({"cut", 64, 64, 3, 2, 2, false, 0});
+    for (const bool progressive : {false, true}) {
+        bytes cut = progressive ? encode({"cut", 64, 64, 3, 2, 2, true, 0}) : whole;
+        cut.resize(cut.size() * 2 / 3);
+        const std::string path = write(progressive ? "cut_p.jpg" : "cut.jpg", cut);
+        expect_plain_pixels(path);
+        loaded l = load_capturing(path);
+        EXPECT_EQ(l.err, "Premature end of JPEG file\n");
+        EXPECT_EQ(l.width, 64u);
+        free_image(l.pixels);
+    }
+}
+
+// ---- failures ----------------------------------------------------------------
+
+// Ways to break a good file so that libjpeg gives up at each stage of the
+// decode: reading the header, starting, and finishing after all the rows.
+std::vector<std::pair<std::string, bytes>> broken_files()
+{
+    const bytes good = encode({"good", 32, 32, 3, 2, 2, false, 0});
+    auto find = [&](unsigned char marker) {
+        for (size_t i = 0; i + 1 < good.size(); ++i)
+            if (good[i] == 0xFF && good[i + 1] == marker)
+                return i;
+        return good.size();
+    };
+    std::vector<std::pair<std::string, bytes>> out;
+    // Nothing after the JFIF segment: the header never comes.
+    out.push_back({"no_frame", bytes(good.begin(), good.begin() + 20)});
+    // The frame header claims 9 bits per sample.
+    bytes precision = good;
+    precision[find(0xC0) + 4] = 9;
+    out.push_back({"bad_precision", precision});
+    // The scan asks for Huffman tables 3, which are never defined.
+    bytes tables = good;
+    tables[find(0xDA) + 6] = 0x33;
+    out.push_back({"undefined_table", tables});
+    // After the image data, a table segment whose length runs short.
+    bytes tail(good.begin(), good.end() - 2);
+    const unsigned char bad_dht[] = {0xFF, 0xC4, 0x00, 0x04, 0x00, 0x00, 0xFF, 0xD9};
+    tail.insert(tail.end(), bad_dht, bad_dht + sizeof bad_dht);
+    out.push_back({"bad_trailing_table", tail});
+    return out;
+}
+
+TEST_F(Jpeg, CorruptDataFailsWithTheLibrarysMessage)
+{
+    for (const auto &[name, data] : broken_files()) {
+        SCOPED_TRACE(name);
+        const std::string path = write(name + ".jpg", data);
+        const reference ref = decode_plainly(path);
+        ASSERT_FALSE(ref.ok);
+        ASSERT_NE(ref.printed, "");
+        const int fds = open_descriptors();
+        loaded l = load_capturing(path);
+        EXPECT_EQ(l.pixels, nullptr);
+        EXPECT_EQ(l.err, ref.printed);
+        EXPECT_EQ(open_descriptors(), fds);
+    }
+}
+
+TEST_F(Jpeg, FailuresLeakNeitherMemoryNorStreams)
+{
+    std::vector<std::string> paths;
+    for (const auto &[name, data] : broken_files())
+        paths.push_back(write(name + ".jpg", data));
+    paths.push_back(write("cmyk.jpg", encode({"cmyk", 16, 16, 4, 1, 1, false, 0})));
+    auto load_all = [&] {
+        for (const std::string &path : paths) {
+            uint32_t w, h;
+            EXPECT_EQ(load_image(path.c_str(), &w, &h), nullptr) << path;
+        }
+    };
+    testing::internal::CaptureStderr();
+    load_all(); // first use may set up lasting state (stdio, libjpeg's tables)
+    const int fds = open_descriptors();
+    const size_t in_use = mallinfo2().uordblks;
+    for (int i = 0; i < 20; ++i)
+        load_all();
+    const size_t after = mallinfo2().uordblks;
+    const int fds_after = open_descriptors();
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(after, in_use);
+    EXPECT_EQ(fds_after, fds);
+}
+
+TEST_F(Jpeg, DataThatCannotBecomeRgbFailsWithTheLibrarysMessage)
+{
+    const struct {
+        std::string path;
+        const char *message;
+    } cases[] = {
+        {write("cmyk.jpg", encode({"cmyk", 16, 16, 4, 1, 1, false, 0})),
+         "Unsupported color conversion request\n"},
+        {write("ycck.jpg", encode({"ycck", 16, 16, 4, 2, 2, false, 0, true, JCS_YCCK})),
+         "Unsupported color conversion request\n"},
+        {CORPUS_DIR "/jpeg/libjpeg-turbo/testorig12.jpg", "Unsupported JPEG data precision 12\n"},
+    };
+    for (const auto &c : cases) {
+        loaded l = load_capturing(c.path);
+        EXPECT_EQ(l.pixels, nullptr) << c.path;
+        EXPECT_EQ(l.err, c.message) << c.path;
+    }
+}
+
+TEST_F(Jpeg, DemoFailsItsStartOnCorruptData)
+{
+    // Before the mend libjpeg ended this very process here.
+    const std::string saved = fs::current_path();
+    write("out.png", broken_files()[2].second);
+    write("normal.png", encode({"normal", 640, 480, 3, 2, 2, false, 0}));
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+    setenv("SDL_VIDEODRIVER", "dummy", 1);
+    testing::internal::CaptureStderr();
+    const int status = demo_main();
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(chdir(saved.c_str()), 0);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(err, "Huffman table 0x03 was not defined\n");
+}
+
+TEST_F(Jpeg, SavingSaysItIsNotImplemented)
+{
+    const uint32_t pixel = 0xFF102030u;
+    const std::string path = dir + "/out.jpg";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(save_image(path.c_str(), &pixel, 1, 1, IMAGE_FORMAT_JPEG), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "saving jpeg files is not implemented yet\n");
+}
+
+// ---- corpus ------------------------------------------------------------------
+
+TEST_F(Jpeg, CorpusDecodesAsPlainLibjpegDoesOrFailsCleanly)
+{
+    int decoded = 0, failed = 0, not_jfif = 0;
+    for (const auto &entry : fs::recursive_directory_iterator(CORPUS_DIR "/jpeg")) {
+        if (!entry.is_regular_file())
+            continue;
+        const std::string path = entry.path().string();
+        SCOPED_TRACE(path);
+        FILE *f = fopen(path.c_str(), "rb");
+        ASSERT_NE(f, nullptr);
+        const bool jfif = check_jpeg(f);
+        fclose(f);
+        const int fds = open_descriptors();
+        if (!jfif) {
+            // No TGA footer on any of these either: refused without a word.
+            loaded l = load_capturing(path);
+            EXPECT_EQ(l.pixels, nullptr);
+            EXPECT_EQ(l.err, "");
+            ++not_jfif;
+        } else if (decode_plainly(path).ok) {
+            expect_plain_pixels(path);
+            ++decoded;
+        } else {
+            loaded l = load_capturing(path);
+            EXPECT_EQ(l.pixels, nullptr);
+            EXPECT_EQ(l.err, decode_plainly(path).printed);
+            ++failed;
+        }
+        EXPECT_EQ(open_descriptors(), fds);
+    }
+    // The corpus is public and fixed: a change in these counts means files
+    // went missing or the library changed what it accepts.
+    EXPECT_GT(decoded, 30);
+    EXPECT_GE(failed, 3); // the three 12-bit files
+    EXPECT_GT(not_jfif, 20);
+}
+
+} // namespace
