@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+// The demo's entry point, renamed in the library the tests link.
 int demo_main();
 
 namespace {
@@ -314,16 +315,6 @@ TEST_F(Jpeg, ProbeAcceptsOnlyAJfifStart)
     }
 }
 
-TEST_F(Jpeg, ExifFileIsNotLoadedAndSaysNothing)
-{
-    const std::string path = write("exif.jpg", encode({"exif", 8, 8, 3, 2, 2, false, 0, false}));
-    const int fds = open_descriptors();
-    loaded l = load_capturing(path);
-    EXPECT_EQ(l.pixels, nullptr);
-    EXPECT_EQ(l.err, "");
-    EXPECT_EQ(open_descriptors(), fds);
-}
-
 // ---- decoding ----------------------------------------------------------------
 
 TEST_F(Jpeg, GeneratedFilesDecodeAsPlainLibjpegDoes)
@@ -412,11 +403,11 @@ std::vector<std::pair<std::string, bytes>> broken_files()
     out.push_back({"no_frame", bytes(good.begin(), good.begin() + 20)});
     // The frame header claims 9 bits per sample.
     bytes precision = good;
-    precision[find(0xC0) + 4] = 9;
+    precision.at(find(0xC0) + 4) = 9;
     out.push_back({"bad_precision", precision});
     // The scan asks for Huffman tables 3, which are never defined.
     bytes tables = good;
-    tables[find(0xDA) + 6] = 0x33;
+    tables.at(find(0xDA) + 6) = 0x33;
     out.push_back({"undefined_table", tables});
     // After the image data, a table segment whose length runs short.
     bytes tail(good.begin(), good.end() - 2);
@@ -490,7 +481,9 @@ TEST_F(Jpeg, DemoFailsItsStartOnCorruptData)
 {
     // Before the mend libjpeg ended this very process here.
     const std::string saved = fs::current_path();
-    write("out.png", broken_files()[2].second);
+    for (const auto &[name, data] : broken_files())
+        if (name == "undefined_table")
+            write("out.png", data);
     write("normal.png", encode({"normal", 640, 480, 3, 2, 2, false, 0}));
     ASSERT_EQ(chdir(dir.c_str()), 0);
     setenv("SDL_VIDEODRIVER", "dummy", 1);
