@@ -73,12 +73,11 @@ bool read_header(FILE *stream, tga_header &h)
     return !feof(stream) && !ferror(stream);
 }
 
-// Turns n pixels of the file's bytes into buffer words. Four-byte pixels are
-// read straight into the buffer (src == dest) and only need their alpha set
-// when the file has none.
+// Turns n pixels of the file's bytes into buffer words.
 void convert_pixels(const unsigned char *src, uint32_t *dest, size_t n, int bytes_per_pixel, bool has_alpha)
 {
     if (bytes_per_pixel == 4) {
+        memcpy(dest, src, n * 4);
         if (!has_alpha)
             for (size_t x = 0; x < n; ++x)
                 dest[x] |= 0xFF000000u;
@@ -115,35 +114,38 @@ bool read_pixels(FILE *stream, const tga_header &h, int bytes_per_pixel, uint32_
     const bool top_first = h.descriptor & descriptor_top_first;
     const bool right_to_left = h.descriptor & descriptor_right_to_left;
     const bool has_alpha = bytes_per_pixel == 4 && (h.descriptor & descriptor_alpha_bits) != 0;
-    const size_t width = h.width;
+    const size_t width = h.width, height = h.height;
     const size_t row_bytes = width * bytes_per_pixel;
+    if (row_bytes == 0 || height == 0)
+        return true;
 
-    malloc_ptr<unsigned char> scratch;
-    if (bytes_per_pixel == 3 && row_bytes != 0) {
-        scratch.reset(static_cast<unsigned char *>(malloc(row_bytes)));
-        if (!scratch)
-            return false;
-    }
+    // Many rows per read: a large fread goes straight to the file, where
+    // row-sized ones would each pass through the stream's small buffer.
+    const size_t chunk_rows = std::min(height, std::max<size_t>(1, (256 * 1024) / row_bytes));
+    malloc_ptr<unsigned char> scratch(static_cast<unsigned char *>(malloc(chunk_rows * row_bytes)));
+    if (!scratch)
+        return false;
 
-    for (size_t k = 0; k < h.height; ++k) {
-        uint32_t *dest = pixels + (top_first ? k : h.height - 1 - k) * width;
-        unsigned char *src = scratch ? scratch.get() : reinterpret_cast<unsigned char *>(dest);
-        const size_t got = fread(src, 1, row_bytes, stream);
-        if (got < row_bytes && ferror(stream))
+    for (size_t first = 0; first < height; first += chunk_rows) {
+        const size_t rows = std::min(chunk_rows, height - first);
+        const size_t got = fread(scratch.get(), 1, rows * row_bytes, stream);
+        if (got < rows * row_bytes && ferror(stream))
             return false;
-        const size_t whole = got / bytes_per_pixel;
-        convert_pixels(src, dest, whole, bytes_per_pixel, has_alpha);
-        const bool ended = got < row_bytes;
-        if (ended) {
-            dest[whole] = partial_pixel(src + whole * bytes_per_pixel, got - whole * bytes_per_pixel, has_alpha);
-            // Reading straight into the buffer may have left the row's tail
-            // in any state; the pixels the file never supplied are 0.
-            std::fill(dest + whole + 1, dest + width, 0u);
+        for (size_t i = 0; i < rows; ++i) {
+            const size_t k = first + i;
+            uint32_t *dest = pixels + (top_first ? k : height - 1 - k) * width;
+            const unsigned char *src = scratch.get() + i * row_bytes;
+            const size_t have = std::min(got - std::min(got, i * row_bytes), row_bytes);
+            const size_t whole = have / bytes_per_pixel;
+            convert_pixels(src, dest, whole, bytes_per_pixel, has_alpha);
+            if (have < row_bytes)
+                dest[whole] = partial_pixel(src + whole * bytes_per_pixel, have - whole * bytes_per_pixel, has_alpha);
+            // Columns are stored right to left: put the row the right way round.
+            if (right_to_left)
+                std::reverse(dest, dest + width);
+            if (have < row_bytes)
+                return true;
         }
-        if (right_to_left)
-            std::reverse(dest, dest + width);
-        if (ended)
-            break;
     }
     return true;
 }

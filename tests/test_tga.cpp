@@ -41,25 +41,22 @@ struct tga_fields {
     int cmap_bits = 0;
 };
 
-bytes footer()
-{
-    bytes f(8, 0);
-    const char sig[] = "TRUEVISION-XFILE.";
-    f.insert(f.end(), sig, sig + sizeof sig); // with the closing zero
-    return f;
-}
+// Extension and developer offsets of 0, the signature and its closing zero.
+const unsigned char footer[26] = {0, 0, 0, 0, 0, 0, 0, 0, 'T', 'R', 'U', 'E', 'V', 'I', 'S', 'I', 'O',
+                                  'N', '-', 'X', 'F', 'I', 'L', 'E', '.', 0};
 
 bytes tga_file(const tga_fields &t, const bytes &body, bool with_footer = true)
 {
-    bytes f = {uint8_t(t.id_length), uint8_t(t.cmap_type), uint8_t(t.image_type), 0, 0,
-               uint8_t(t.cmap_length), uint8_t(t.cmap_length >> 8), uint8_t(t.cmap_bits), 0, 0, 0, 0,
-               uint8_t(t.width), uint8_t(t.width >> 8), uint8_t(t.height), uint8_t(t.height >> 8),
-               uint8_t(t.depth), uint8_t(t.descriptor)};
-    f.insert(f.end(), body.begin(), body.end());
-    if (with_footer) {
-        const bytes tail = footer();
-        f.insert(f.end(), tail.begin(), tail.end());
-    }
+    const unsigned char header[18] = {
+        uint8_t(t.id_length), uint8_t(t.cmap_type), uint8_t(t.image_type), 0, 0,
+        uint8_t(t.cmap_length), uint8_t(t.cmap_length >> 8), uint8_t(t.cmap_bits), 0, 0, 0, 0,
+        uint8_t(t.width), uint8_t(t.width >> 8), uint8_t(t.height), uint8_t(t.height >> 8),
+        uint8_t(t.depth), uint8_t(t.descriptor)};
+    bytes f(sizeof header + body.size() + (with_footer ? sizeof footer : 0));
+    memcpy(f.data(), header, sizeof header);
+    std::copy(body.begin(), body.end(), f.begin() + sizeof header);
+    if (with_footer)
+        memcpy(f.data() + sizeof header + body.size(), footer, sizeof footer);
     return f;
 }
 
@@ -163,8 +160,7 @@ TEST(TgaProbe, AcceptsOnlyTheVersion2Footer)
     const bytes good = tga_file({1, 1}, {1, 2, 3});
     EXPECT_EQ(probe(good), 1);
     bytes other_last = good;
-    other_last.pop_back();
-    other_last.push_back('x'); // the terminator is not examined
+    other_last[good.size() - 1] = 'x'; // the terminator is not examined
     EXPECT_EQ(probe(other_last), 1);
     EXPECT_EQ(probe(tga_file({1, 1}, {1, 2, 3}, false)), 0);
     bytes lower = good;
