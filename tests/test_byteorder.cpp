@@ -101,19 +101,4 @@ TEST(ByteOrder, ReadsPastTheEndGiveZeroForMissingBytes)
     EXPECT_EQ(read_float(stream_of({}).get()), 0.0f);
 }
 
-TEST(ByteOrder, ConsecutiveValuesFollowEachOther)
-{
-    file_ptr f(tmpfile());
-    write_int16(f.get(), 7);
-    write_int32_inv(f.get(), -5);
-    write_float(f.get(), 0.5f);
-    write_int8(f.get(), 9);
-    rewind(f.get());
-    EXPECT_EQ(read_int16(f.get()), 7);
-    EXPECT_EQ(read_int32_inv(f.get()), -5);
-    EXPECT_EQ(read_float(f.get()), 0.5f);
-    EXPECT_EQ(read_int8(f.get()), 9);
-    EXPECT_FALSE(feof(f.get()));
-}
-
 } // namespace
