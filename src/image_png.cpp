@@ -6,10 +6,68 @@
 #include <png.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
+
+// Deflate gives back at most 1032 bytes for each byte it reads: a 258-byte
+// match coded in two bits is the best it can do.
+const uint64_t max_inflate_ratio = 1032;
+
+uint32_t big_endian_32(const unsigned char *p)
+{
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
+// Looks at the header chunk that follows the signature and at how many bytes
+// the stream still holds, then puts the position back. True only when those
+// bytes could not hold the image's samples even at deflate's best ratio: a
+// small file claiming an enormous image would otherwise have libpng allocate
+// every row before finding out that the data is missing. Streams that cannot
+// seek, and headers that are not as expected, are left to libpng.
+bool cannot_hold_image(FILE *stream, png_uint_32 *claimed_width, png_uint_32 *claimed_height)
+{
+    const long start = ftell(stream);
+    if (start < 0)
+        return false;
+    unsigned char ihdr[8 + 13];
+    const bool have_header = fread(ihdr, 1, sizeof ihdr, stream) == sizeof ihdr;
+    const bool have_end = have_header && fseek(stream, 0, SEEK_END) == 0;
+    const long end = have_end ? ftell(stream) : -1;
+    if (fseek(stream, start, SEEK_SET) != 0 || end < 0)
+        return false;
+    if (big_endian_32(ihdr) != 13 || memcmp(ihdr + 4, "IHDR", 4) != 0)
+        return false;
+
+    const png_uint_32 w = big_endian_32(ihdr + 8);
+    const png_uint_32 h = big_endian_32(ihdr + 12);
+    const int depth = ihdr[16];
+    int channels;
+    switch (ihdr[17]) {
+    case PNG_COLOR_TYPE_RGB: channels = 3; break;
+    case PNG_COLOR_TYPE_GRAY_ALPHA: channels = 2; break;
+    case PNG_COLOR_TYPE_RGB_ALPHA: channels = 4; break;
+    default: channels = 1; break;
+    }
+    // Every pixel is stored once, interlaced or not, so the samples alone
+    // (filter bytes left out) are a lower bound on the inflated size.
+    const uint64_t row_bits = uint64_t(w) * channels * depth;
+    const uint64_t remaining = static_cast<uint64_t>(end - start);
+    const uint64_t max_bits = (remaining + 1) * max_inflate_ratio * 8;
+    *claimed_width = w;
+    *claimed_height = h;
+    return row_bits != 0 && h > max_bits / row_bits;
+}
+
+// Ancillary chunks that libpng reads whole into memory, none of which this
+// loader uses. libpng lets a chunk claim more than its size limit with only a
+// warning, so a few bytes claiming a 2 GB text chunk would cost 2 GB before
+// the file runs out; treated as unwanted, their bytes are just read past (and
+// their checksums still checked).
+const png_byte unused_chunks[] = "tEXt\0zTXt\0iTXt\0iCCP\0sPLT\0eXIf\0pCAL\0sCAL";
+const int unused_chunk_count = sizeof unused_chunks / 5;
 
 // The setjmp lives here, alone with plain data: libpng's longjmp must not skip
 // any destructor. Returns the pixel buffer or null; the caller closes the stream.
@@ -22,6 +80,14 @@ uint32_t *read_png(FILE *stream, png_structp png, png_infop info, uint32_t *widt
     }
     png_init_io(png, stream);
     png_set_sig_bytes(png, 8);
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, unused_chunks, unused_chunk_count);
+    png_uint_32 claimed_width = 0, claimed_height = 0;
+    if (cannot_hold_image(stream, &claimed_width, &claimed_height)) {
+        char message[96];
+        snprintf(message, sizeof message, "Not enough image data for a %u x %u image",
+                 static_cast<unsigned>(claimed_width), static_cast<unsigned>(claimed_height));
+        png_error(png, message); // prints it and returns through the jump buffer
+    }
 
     int transforms = PNG_TRANSFORM_BGR;
 #ifdef PNG_TRANSFORM_SCALE_16
