@@ -4,7 +4,7 @@
 // sideways shift that refraction through the surface gives the light.
 //
 // Usage: make_maps [DIRECTORY]   (default: the current directory)
-#include <png.h>
+#include "png_write.h"
 
 #include <cmath>
 #include <cstdint>
@@ -26,15 +26,22 @@ struct wave {
 // A handful of crossing swells and a few short ripples. Fixed values, so the
 // maps are the same on every run and every machine.
 const wave waves[] = {
-    {0.0310, 0.0120, 7.5, 0.3},  {-0.0170, 0.0290, 6.5, 1.7}, {0.0220, -0.0250, 5.5, 4.1},
-    {0.0450, 0.0380, 2.6, 2.2},  {-0.0520, 0.0210, 2.2, 5.3}, {0.0090, 0.0610, 1.8, 0.9},
+    {0.0310, 0.0120, 5.0, 0.3},  {-0.0170, 0.0290, 4.5, 1.7}, {0.0220, -0.0250, 4.0, 4.1},
+    {0.0450, 0.0380, 2.2, 2.2},  {-0.0520, 0.0210, 2.0, 5.3}, {0.0090, 0.0610, 1.6, 0.9},
     {0.0830, -0.0360, 0.9, 3.6}, {-0.0290, -0.0880, 0.8, 1.1},
+    {0.1310, 0.0570, 1.0, 2.8},  {-0.0610, 0.1420, 0.9, 0.4}, {0.1030, -0.1180, 0.8, 5.9},
 };
+
+// The whole surface leans a little towards the demo's light, so that the
+// crests' slopes swing normals into and out of the highlight everywhere on
+// the screen rather than on a few steep crests only.
+const double tilt_x = 0.07, tilt_y = -0.07;
 
 // Slope of the surface at (x, y): the height's partial derivatives.
 void slope(double x, double y, double &dx, double &dy)
 {
-    dx = dy = 0;
+    dx = tilt_x;
+    dy = tilt_y;
     for (const wave &w : waves) {
         const double c = w.amp * std::cos(w.kx * x + w.ky * y + w.phase);
         dx += c * w.kx;
@@ -43,40 +50,10 @@ void slope(double x, double y, double &dx, double &dy)
 }
 
 // Channel value c encodes c / 128 - 1.
-png_byte encode(double v)
+unsigned char encode(double v)
 {
     long c = std::lround((v + 1.0) * 128.0);
-    return static_cast<png_byte>(c < 0 ? 0 : c > 255 ? 255 : c);
-}
-
-bool write_rgb_png(const std::string &path, const std::vector<png_byte> &rgb)
-{
-    FILE *f = fopen(path.c_str(), "wb");
-    if (!f) {
-        fprintf(stderr, "make_maps: cannot write %s\n", path.c_str());
-        return false;
-    }
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png ? png_create_info_struct(png) : nullptr;
-    if (!png || !info || setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        fclose(f);
-        fprintf(stderr, "make_maps: cannot write %s\n", path.c_str());
-        return false;
-    }
-    png_init_io(png, f);
-    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    for (int y = 0; y < height; ++y)
-        png_write_row(png, const_cast<png_byte *>(&rgb[static_cast<size_t>(y) * width * 3]));
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
-    if (fclose(f) != 0) {
-        fprintf(stderr, "make_maps: cannot write %s\n", path.c_str());
-        return false;
-    }
-    return true;
+    return static_cast<unsigned char>(c < 0 ? 0 : c > 255 ? 255 : c);
 }
 
 } // namespace
@@ -84,30 +61,31 @@ bool write_rgb_png(const std::string &path, const std::vector<png_byte> &rgb)
 int main(int argc, char **argv)
 {
     const std::string dir = argc > 1 ? std::string(argv[1]) + "/" : std::string();
-    std::vector<png_byte> normal(static_cast<size_t>(width) * height * 3);
-    std::vector<png_byte> offset(normal.size());
+    std::vector<unsigned char> normal(static_cast<size_t>(width) * height * 3);
+    std::vector<unsigned char> offset(normal.size());
 
     // Refraction bends light along the slope; this sets how far, in the
     // offset map's units (1 = 0.6 of the screen).
-    const double refraction = 0.55;
+    const double refraction = 0.35;
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             double dx, dy;
             slope(x, y, dx, dy);
-            // Normal of the height field (-dh/dx, -dh/dy, 1), with the normal
-            // map's green axis pointing up the screen.
+            // Normal of the height field (-dh/dx, -dh/dy, 1) with y down the
+            // screen; the normal map's green axis points up, hence dy, not -dy.
             const double len = std::sqrt(dx * dx + dy * dy + 1.0);
-            png_byte *n = &normal[(static_cast<size_t>(y) * width + x) * 3];
+            unsigned char *n = &normal[(static_cast<size_t>(y) * width + x) * 3];
             n[0] = encode(-dx / len);
-            n[1] = encode(-dy / len);
+            n[1] = encode(dy / len);
             n[2] = encode(1.0 / len);
-            png_byte *o = &offset[(static_cast<size_t>(y) * width + x) * 3];
+            unsigned char *o = &offset[(static_cast<size_t>(y) * width + x) * 3];
             o[0] = encode(refraction * dx);
             o[1] = encode(refraction * dy);
             o[2] = 128;
         }
     }
-    if (!write_rgb_png(dir + "normal.png", normal) || !write_rgb_png(dir + "out.png", offset))
+    if (!write_rgb_png((dir + "normal.png").c_str(), width, height, normal.data()) ||
+        !write_rgb_png((dir + "out.png").c_str(), width, height, offset.data()))
         return 1;
     return 0;
 }
