@@ -114,29 +114,72 @@ void make_light_map(uint32_t *map, uint32_t width, uint32_t height)
     }
 }
 
+namespace {
+
+// add_color applied k times (k >= 1): red and alpha end at 255 after the first
+// step, green and blue climb by 10 and 5 a step until they clamp.
+uint32_t add_color_times(uint32_t pixel, uint32_t k)
+{
+    uint32_t g = channel(pixel, 8) + 10 * k, b = channel(pixel, 0) + 5 * k;
+    if (g > 255) g = 255;
+    if (b > 255) b = 255;
+    return 0xFFFF0000u | g << 8 | b;
+}
+
+// Landings per landing point within one pass, and the points that have any.
+// Zero between passes; static so that no frame allocates.
+uint16_t landing_count[scrx * scry];
+uint32_t landed_at[subray_count];
+
+} // namespace
+
 void caustic_pass(uint32_t *screen, size_t stride)
 {
     const double rx = ray_x, ry = ray_y;
+    // A landing point depends on the texel's red (column) or green (row) alone,
+    // so the 256 possible columns and rows are worked out once a frame, by the
+    // same arithmetic as per sub-ray.
+    long long land_x[256], land_y[256];
+    for (uint32_t c = 0; c < 256; ++c) {
+        land_x[c] = static_cast<long long>((rx + decode(c) * displacement) * scrx);
+        land_y[c] = static_cast<long long>((ry + decode(c) * displacement) * scry);
+    }
+    const uint32_t width = oxsz, height = oysz;
+    const uint32_t *map = offset_map;
+
+    // Where the light piles up, thousands of brightenings of the same few
+    // pixels would each wait for the one before. Brightening only ever adds
+    // fixed steps and clamps, so k landings on a point have the same effect
+    // in any order as one step of k: count them first, then brighten.
+    size_t points = 0;
     for (int i = 0; i < subray_count; ++i) {
         // The sub-ray's own offset only chooses the texel it reads.
-        const long long tx = static_cast<long long>((rx + subray_x[i]) * oxsz);
-        const long long ty = static_cast<long long>((ry + subray_y[i]) * oysz);
-        if (tx < 0 || tx >= oxsz || ty < 0 || ty >= oysz)
+        const long long tx = static_cast<long long>((rx + subray_x[i]) * width);
+        const long long ty = static_cast<long long>((ry + subray_y[i]) * height);
+        if (tx < 0 || tx >= width || ty < 0 || ty >= height)
             continue;
-        const uint32_t texel = offset_map[static_cast<size_t>(ty) * oxsz + static_cast<size_t>(tx)];
-        const long long sx = static_cast<long long>((rx + decode(channel(texel, 16)) * displacement) * scrx);
-        const long long sy = static_cast<long long>((ry + decode(channel(texel, 8)) * displacement) * scry);
+        const uint32_t texel = map[static_cast<size_t>(ty) * width + static_cast<size_t>(tx)];
+        const long long sx = land_x[channel(texel, 16)], sy = land_y[channel(texel, 8)];
         // The last column and row are never landing points, only neighbours.
         if (sx < 0 || sx >= scrx - 1 || sy < 0 || sy >= scry - 1)
             continue;
-        uint32_t *p = screen + static_cast<size_t>(sy) * stride + static_cast<size_t>(sx);
-        p[0] = add_color(p[0]);
+        const uint32_t q = static_cast<uint32_t>(sy * scrx + sx);
+        if (landing_count[q]++ == 0)
+            landed_at[points++] = q;
+    }
+
+    for (size_t j = 0; j < points; ++j) {
+        const uint32_t q = landed_at[j], k = landing_count[q];
+        landing_count[q] = 0;
+        const uint32_t sx = q % scrx, sy = q / scrx;
+        uint32_t *p = screen + static_cast<size_t>(sy) * stride + sx;
+        p[0] = add_color_times(p[0], k);
         if (sx > 0)
-            p[-1] = add_color(p[-1]);
-        p[1] = add_color(p[1]);
+            p[-1] = add_color_times(p[-1], k);
+        p[1] = add_color_times(p[1], k);
         if (sy > 0)
-            p[-static_cast<ptrdiff_t>(stride)] = add_color(p[-static_cast<ptrdiff_t>(stride)]);
-        p[stride] = add_color(p[stride]);
+            p[-static_cast<ptrdiff_t>(stride)] = add_color_times(p[-static_cast<ptrdiff_t>(stride)], k);
+        p[stride] = add_color_times(p[stride], k);
     }
 }
 

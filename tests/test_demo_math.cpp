@@ -327,6 +327,58 @@ TEST_F(Caustic, FromTheStartPosition619SubRaysReadATexel)
     EXPECT_EQ(steps, 5u * 619);
 }
 
+// The pass as described, one landing after another, each brightening read
+// from the screen at that moment.
+void reference_pass(uint32_t *screen)
+{
+    for (int i = 0; i < subray_count; ++i) {
+        const long long tx = static_cast<long long>((static_cast<double>(ray_x) + subray_x[i]) * oxsz);
+        const long long ty = static_cast<long long>((static_cast<double>(ray_y) + subray_y[i]) * oysz);
+        if (tx < 0 || tx >= oxsz || ty < 0 || ty >= oysz)
+            continue;
+        const uint32_t t = offset_map[ty * oxsz + tx];
+        const long long sx = static_cast<long long>(
+            (ray_x + (((t >> 16) & 0xFF) / 128.0 - 1) * 0.6) * 640);
+        const long long sy = static_cast<long long>((ray_y + (((t >> 8) & 0xFF) / 128.0 - 1) * 0.6) * 480);
+        if (sx < 0 || sx > 638 || sy < 0 || sy > 478)
+            continue;
+        const long long p = sy * 640 + sx;
+        screen[p] = add_color(screen[p]);
+        if (sx > 0) screen[p - 1] = add_color(screen[p - 1]);
+        screen[p + 1] = add_color(screen[p + 1]);
+        if (sy > 0) screen[p - 640] = add_color(screen[p - 640]);
+        screen[p + 640] = add_color(screen[p + 640]);
+    }
+}
+
+TEST_F(Caustic, SameAsOneLandingAfterAnotherOnRandomMaps)
+{
+    // Random offsets, concentrated ones (few distinct texel values, so the
+    // light piles up) and maps of odd sizes, from many ray positions.
+    unsigned seed = 12345;
+    const auto next = [&seed] { return seed = seed * 1103515245u + 12345u, seed >> 8; };
+    const uint32_t sizes[][2] = {{640, 480}, {1, 1}, {7, 5}, {1000, 3}, {33, 900}};
+    std::vector<uint32_t> background(screen.size());
+    for (uint32_t &p : background)
+        p = next() & 0xFFFFFFu; // alpha 0: brightening must set it
+    for (int round = 0; round < 60; ++round) {
+        const uint32_t *size = sizes[round % 5];
+        use_map(size[0], size[1], 0);
+        const uint32_t spread = round % 3 == 0 ? 256 : round % 3 == 1 ? 24 : 3;
+        for (uint32_t &t : map)
+            t = rgb(128 + next() % spread - spread / 2, 128 + next() % spread - spread / 2, 0);
+        if (round % 4 == 0)
+            drag_to(static_cast<Uint16>(next() % 640), static_cast<Uint16>(next() % 480));
+        else
+            ray_x = (next() % 1200) / 1000.0f - 0.1f, ray_y = (next() % 1200) / 1000.0f - 0.1f;
+        std::vector<uint32_t> expected = background;
+        reference_pass(expected.data());
+        screen = background;
+        caustic_pass(screen.data(), scrx);
+        ASSERT_EQ(screen, expected) << "round " << round << ", ray " << ray_x << ", " << ray_y;
+    }
+}
+
 TEST_F(Caustic, LandingsPileUpWithinAFrameButNotAcrossFrames)
 {
     std::vector<uint32_t> light(static_cast<size_t>(scrx) * scry, rgb(40, 40, 40));
