@@ -23,25 +23,23 @@ fail() {
     exit 1
 }
 
-# Starts Xvfb on the first free display number and exports DISPLAY.
+# Starts Xvfb on a free display and exports DISPLAY. Xvfb picks the number
+# itself and reports it once it is ready (-displayfd): tests running side by
+# side cannot race for the same number and end up sharing one server.
 start_xvfb() {
-    local n
-    for n in $(seq 90 140); do
-        [ -e "/tmp/.X$n-lock" ] && continue
-        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$E2E_TMP/xvfb.log" 2>&1 &
-        XVFB_PID=$!
-        export DISPLAY=":$n"
-        local i
-        for i in $(seq 1 100); do
-            xdotool getdisplaygeometry >/dev/null 2>&1 && return 0
-            kill -0 "$XVFB_PID" 2>/dev/null || break
-            sleep 0.05
-        done
-        kill "$XVFB_PID" 2>/dev/null
-        wait "$XVFB_PID" 2>/dev/null
-        XVFB_PID=
+    local i n=
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp \
+        3>"$E2E_TMP/display" >"$E2E_TMP/xvfb.log" 2>&1 &
+    XVFB_PID=$!
+    for i in $(seq 1 100); do
+        n=$(cat "$E2E_TMP/display" 2>/dev/null)
+        [ -n "$n" ] && break
+        kill -0 "$XVFB_PID" 2>/dev/null || break
+        sleep 0.05
     done
-    fail "could not start Xvfb"
+    [ -n "$n" ] || fail "could not start Xvfb: $(cat "$E2E_TMP/xvfb.log")"
+    export DISPLAY=":$n"
+    xdotool getdisplaygeometry >/dev/null 2>&1 || fail "Xvfb on $DISPLAY does not answer"
 }
 
 # A working directory holding the default maps.
