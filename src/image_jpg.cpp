@@ -6,11 +6,14 @@
 #include "image_jpg.h"
 
 #include <csetjmp>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include <jpeglib.h>
+#include <jerror.h>
 
 namespace {
 
@@ -32,11 +35,22 @@ constexpr bool have_pixel_space = true;
 constexpr bool have_pixel_space = false;
 #endif
 
-// libjpeg's standard error manager with somewhere to jump back to.
+// libjpeg's standard error manager with somewhere to jump back to, and the
+// standard message printer, which watch_message calls before looking.
 struct error_jump {
     jpeg_error_mgr mgr;
     jmp_buf back;
+    void (*standard_emit)(j_common_ptr, int);
+    bool data_ended;
 };
+
+// When the coded data ends early libjpeg goes on making every remaining row
+// from nothing, which is how a cut-off download still shows its top. For a few
+// bytes claiming 65500 x 65500 pixels that is 17 GB of rows and most of a
+// minute; so once the data has ended with more than this many pixels still to
+// come (an 8192 x 8192 image's worth), the load fails instead. A complete file
+// never meets the rule.
+const uint64_t max_invented_pixels = uint64_t(1) << 26;
 
 // Replaces the standard error_exit, which would print and then end the whole
 // process: print the same message, then unwind to the load that failed.
@@ -44,6 +58,55 @@ struct error_jump {
 {
     (*cinfo->err->output_message)(cinfo);
     longjmp(reinterpret_cast<error_jump *>(cinfo->err)->back, 1);
+}
+
+// Fails the load when the data has ended and a large part of the image is
+// still to be decoded. The input side's position is the one that counts: in
+// a file of several scans all of them are read before the first row is output.
+void give_up_if_mostly_missing(j_decompress_ptr cinfo)
+{
+    error_jump *err = reinterpret_cast<error_jump *>(cinfo->err);
+    if (!err->data_ended || cinfo->total_iMCU_rows == 0)
+        return;
+    // The row being decoded when the data ended may have had its data.
+    const JDIMENSION done = cinfo->input_iMCU_row + 1;
+    if (done >= cinfo->total_iMCU_rows)
+        return;
+    const uint64_t missing_rows =
+        uint64_t(cinfo->total_iMCU_rows - done) * cinfo->image_height / cinfo->total_iMCU_rows;
+    if (missing_rows * cinfo->image_width <= max_invented_pixels)
+        return;
+    fprintf(stderr, "jpeg data ends too early for its %u x %u image\n",
+            static_cast<unsigned>(cinfo->image_width), static_cast<unsigned>(cinfo->image_height));
+    longjmp(err->back, 1);
+}
+
+// Prints libjpeg's messages as its standard manager does, and notes the two
+// warnings that say the coded data has run out: the file ended, or a marker
+// stood where the Huffman-coded data should have gone on.
+void watch_message(j_common_ptr cinfo, int msg_level)
+{
+    error_jump *err = reinterpret_cast<error_jump *>(cinfo->err);
+    err->standard_emit(cinfo, msg_level);
+    if (msg_level < 0 && (err->mgr.msg_code == JWRN_JPEG_EOF || err->mgr.msg_code == JWRN_HIT_MARKER)) {
+        err->data_ended = true;
+        if (cinfo->is_decompressor)
+            give_up_if_mostly_missing(reinterpret_cast<j_decompress_ptr>(cinfo));
+    }
+}
+
+// Called by libjpeg before each block of rows it reads or outputs. The
+// arithmetic decoder makes up data at a marker without a warning; the end of
+// the image already read while rows remain tells the same.
+void watch_progress(j_common_ptr cinfo)
+{
+    if (!cinfo->is_decompressor)
+        return;
+    j_decompress_ptr d = reinterpret_cast<j_decompress_ptr>(cinfo);
+    const int end_of_image = 0xD9;
+    if (d->arith_code && d->unread_marker == end_of_image)
+        reinterpret_cast<error_jump *>(cinfo->err)->data_ended = true;
+    give_up_if_mostly_missing(d);
 }
 
 // width x height pixels of `bytes` each, or 0 when that does not fit size_t.
@@ -95,7 +158,8 @@ void read_pixel_rows(j_decompress_ptr cinfo, uint32_t *pixels)
 // released, and null is returned. The caller destroys `cinfo` (zeroed
 // beforehand, so destroying is safe even if creation never finished) and
 // closes the stream.
-uint32_t *decode(j_decompress_ptr cinfo, FILE *stream, uint32_t *width, uint32_t *height, bool direct)
+uint32_t *decode(j_decompress_ptr cinfo, jpeg_progress_mgr *progress, FILE *stream, uint32_t *width,
+                 uint32_t *height, bool direct)
 {
     JSAMPROW volatile row = nullptr;
     uint32_t *volatile pixels = nullptr;
@@ -105,6 +169,7 @@ uint32_t *decode(j_decompress_ptr cinfo, FILE *stream, uint32_t *width, uint32_t
         return nullptr;
     }
     jpeg_create_decompress(cinfo);
+    cinfo->progress = progress; // after creation, which clears it
     jpeg_stdio_src(cinfo, stream);
     jpeg_read_header(cinfo, TRUE);
 #ifdef JCS_ALPHA_EXTENSIONS
@@ -147,7 +212,13 @@ uint32_t *load(FILE *raw_stream, uint32_t *width, uint32_t *height, bool direct)
     memset(&cinfo, 0, sizeof cinfo);
     cinfo.err = jpeg_std_error(&err.mgr);
     err.mgr.error_exit = jump_back;
-    uint32_t *pixels = decode(&cinfo, stream.get(), width, height, direct);
+    err.standard_emit = err.mgr.emit_message;
+    err.mgr.emit_message = watch_message;
+    err.data_ended = false;
+    jpeg_progress_mgr progress;
+    memset(&progress, 0, sizeof progress);
+    progress.progress_monitor = watch_progress;
+    uint32_t *pixels = decode(&cinfo, &progress, stream.get(), width, height, direct);
     jpeg_destroy_decompress(&cinfo);
     return pixels;
 }

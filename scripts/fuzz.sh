@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# fuzz.sh - runs one libFuzzer harness for a while, seeded from the public
+# corpus, the committed corpus and the past findings.
+# Usage: scripts/fuzz.sh FUZZ-BUILD-DIR HARNESS SECONDS [WORK-DIR]
+#   HARNESS is png, jpeg, tga or load_image; the build is the one made with
+#   CC=clang CXX=clang++ cmake -DCAUSTIC_FUZZ=ON.
+# New inputs go to WORK-DIR/HARNESS/corpus, a finding to WORK-DIR/HARNESS/
+# (crash-*, leak-*, timeout-*, oom-*), the log to WORK-DIR/HARNESS/log.
+# The exit status is libFuzzer's: 0 when nothing was found.
+set -eu
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=$1 harness=$2 seconds=$3
+work=${4:-${TMPDIR:-/tmp}/caustic-fuzz}
+corpus="$top/../shared/corpus"
+
+case $harness in
+png | jpeg | tga) seeds=("$corpus/$harness" "$top/fuzz/regressions/$harness") ;;
+load_image) seeds=("$corpus/png/pngsuite" "$corpus/jpeg" "$corpus/tga" "$top/fuzz/regressions") ;;
+*) echo "unknown harness $harness" >&2; exit 2 ;;
+esac
+[ -d "$top/fuzz/corpus/$harness" ] && seeds+=("$top/fuzz/corpus/$harness")
+
+out="$work/$harness"
+mkdir -p "$out/corpus"
+# libFuzzer reads only the files at the top of each folder it is given.
+seed_dirs=()
+for s in "${seeds[@]}"; do
+    [ -d "$s" ] && while IFS= read -r d; do seed_dirs+=("$d"); done < <(find "$s" -type d)
+done
+
+# -malloc_limit_mb: the TGA reader asks for a zeroed buffer of the size its
+# header gives (up to 16 GiB), which costs address space, not memory, until
+# pixels are written; real use of memory is still held to -rss_limit_mb.
+# -close_fd_mask=2 keeps the codecs' messages out of the log.
+"$build/fuzz/fuzz_$harness" "$out/corpus" "${seed_dirs[@]}" \
+    -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=20000 \
+    -max_len=65536 -close_fd_mask=2 -print_final_stats=1 \
+    -artifact_prefix="$out/" >"$out/log" 2>&1 && status=0 || status=$?
+grep -E '^(stat::|#[0-9]+ +DONE|SUMMARY|==[0-9]+==ERROR)' "$out/log" | sed "s/^/$harness: /"
+exit $status
