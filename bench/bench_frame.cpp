@@ -25,9 +25,6 @@
 #include <string>
 #include <vector>
 
-// demo_core renames the demo's entry point for everyone who links it.
-#undef main
-
 // ---- Counting allocator ----------------------------------------------------
 // Every allocation in the process passes through here, C++ and C alike
 // (glibc's own entry points stay reachable under their __libc_ names), so

@@ -16,10 +16,6 @@
 #include <string>
 #include <vector>
 
-// demo_core renames the demo's entry point for everyone who links it; this
-// program has its own.
-#undef main
-
 namespace {
 
 void usage(FILE *to)

@@ -1,0 +1,60 @@
+// bench_util.h - what every benchmark here shares: repetitions interleaved
+// across contenders (a busy spell on the shared machine then weighs on all of
+// them), medians of CPU time kept as they are reported, and result rows in the
+// one table format that bench/all.sh gathers.
+#ifndef BENCH_UTIL_H
+#define BENCH_UTIL_H
+
+#include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+class median_reporter : public benchmark::ConsoleReporter {
+public:
+    std::map<std::string, double> median_cpu; // by benchmark name, in the benchmark's unit
+    median_reporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        for (const Run &r : runs)
+            if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median")
+                median_cpu[r.run_name.function_name] = r.GetAdjustedCPUTime();
+        ConsoleReporter::ReportRuns(runs);
+    }
+    double operator[](const std::string &name) const
+    {
+        const auto it = median_cpu.find(name);
+        return it == median_cpu.end() ? 0.0 : it->second;
+    }
+};
+
+// Runs every registered benchmark with interleaved repetitions (the command
+// line can still override) and returns the medians.
+inline void run_interleaved(int argc, char **argv, median_reporter &reporter, int repetitions = 11)
+{
+    std::vector<char *> args(argv, argv + argc);
+    std::string reps = "--benchmark_repetitions=" + std::to_string(repetitions),
+                interleave = "--benchmark_enable_random_interleaving=true",
+                only = "--benchmark_report_aggregates_only=true";
+    args.insert(args.begin() + 1, {reps.data(), interleave.data(), only.data()});
+    int count = static_cast<int>(args.size());
+    benchmark::Initialize(&count, args.data());
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+}
+
+// One row of the project's performance table: our median against a baseline's
+// from the same run (times in milliseconds), and their ratio.
+inline void table_row(const std::string &what, double ours_ms, const std::string &baseline, double base_ms)
+{
+    if (ours_ms <= 0 || base_ms <= 0)
+        return;
+    printf("| %s | %.3f ms | %s | %.3f ms | %.2f |\n", what.c_str(), ours_ms, baseline.c_str(), base_ms,
+           ours_ms / base_ms);
+}
+
+#endif
