@@ -12,7 +12,7 @@
 
 #include "image.h"
 
-#include <benchmark/benchmark.h>
+#include "bench_util.h"
 
 #include <unistd.h>
 
@@ -129,19 +129,6 @@ void BM_light_map(benchmark::State &state)
 }
 BENCHMARK(BM_light_map)->Unit(benchmark::kMillisecond);
 
-class median_keeper : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, double> median_cpu;
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        for (const Run &r : runs)
-            if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median")
-                median_cpu[r.run_name.function_name] = r.GetAdjustedCPUTime() /
-                                                       benchmark::GetTimeUnitMultiplier(r.time_unit);
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 // Loads the maps as the demo does and checks that a frame shows a caustic
 // before anything is timed.
 bool set_up(const std::string &dir)
@@ -190,30 +177,13 @@ int main(int argc, char **argv)
     if (!set_up(dir))
         return 1;
 
-    // A shared, noisy machine: repeat, interleave so a busy spell weighs on
-    // every contender, and compare medians of CPU time.
-    std::string defaults[] = {"--benchmark_repetitions=15", "--benchmark_enable_random_interleaving=true",
-                              "--benchmark_report_aggregates_only=true"};
-    std::vector<char *> args(argv, argv + argc);
-    for (std::string &d : defaults)
-        args.insert(args.begin() + 1, d.data());
-    int n = static_cast<int>(args.size());
-    benchmark::Initialize(&n, args.data());
-    median_keeper reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-
-    const auto median = [&](const char *name) {
-        const auto it = reporter.median_cpu.find(name);
-        return it == reporter.median_cpu.end() ? 0.0 : it->second;
-    };
-    const double copy = median("BM_plain_copy"), frame = median("BM_draw_frame"),
-                 light = median("BM_light_map");
-    printf("\nmedians of CPU time, same run\n");
-    if (copy > 0 && frame > 0)
-        printf("  frame drawing %.1f us, plain copy %.1f us: ratio %.2fx (target at most 1.5x)\n",
-               frame * 1e6, copy * 1e6, frame / copy);
+    median_reporter medians;
+    run_interleaved(argc, argv, medians, 15);
+    const double copy = medians["BM_plain_copy"], frame = medians["BM_draw_frame"], light = medians["BM_light_map"];
+    printf("\nmedian CPU time; ratio = ours / baseline (target for the frame: at most 1.5)\n");
+    table_row("frame drawing (background copy + caustic pass)", frame, "plain copy of 307,200 words", copy);
     if (light > 0)
-        printf("  light map of 640 x 480: %.2f ms, %.1f ns per pixel\n", light * 1e3,
+        printf("| light map of 640 x 480 (once, at start-up) | %.3f ms | %.1f ns per pixel | | |\n", light * 1e3,
                light * 1e9 / (640 * 480));
     return 0;
 }

@@ -16,13 +16,14 @@
 
 class median_reporter : public benchmark::ConsoleReporter {
 public:
-    std::map<std::string, double> median_cpu; // by benchmark name, in the benchmark's unit
+    std::map<std::string, double> median_cpu; // seconds, by benchmark name
     median_reporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
     void ReportRuns(const std::vector<Run> &runs) override
     {
         for (const Run &r : runs)
             if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median")
-                median_cpu[r.run_name.function_name] = r.GetAdjustedCPUTime();
+                median_cpu[r.run_name.function_name] =
+                    r.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(r.time_unit);
         ConsoleReporter::ReportRuns(runs);
     }
     double operator[](const std::string &name) const
@@ -48,13 +49,13 @@ inline void run_interleaved(int argc, char **argv, median_reporter &reporter, in
 }
 
 // One row of the project's performance table: our median against a baseline's
-// from the same run (times in milliseconds), and their ratio.
-inline void table_row(const std::string &what, double ours_ms, const std::string &baseline, double base_ms)
+// from the same run (in seconds), and their ratio.
+inline void table_row(const std::string &what, double ours, const std::string &baseline, double base)
 {
-    if (ours_ms <= 0 || base_ms <= 0)
+    if (ours <= 0 || base <= 0)
         return;
-    printf("| %s | %.3f ms | %s | %.3f ms | %.2f |\n", what.c_str(), ours_ms, baseline.c_str(), base_ms,
-           ours_ms / base_ms);
+    printf("| %s | %.3f ms | %s | %.3f ms | %.2f |\n", what.c_str(), ours * 1e3, baseline.c_str(), base * 1e3,
+           ours / base);
 }
 
 #endif
