@@ -106,10 +106,11 @@ uint32_t partial_pixel(const unsigned char *bytes, size_t present, bool has_alph
     return alpha << 24 | uint32_t(b[2]) << 16 | uint32_t(b[1]) << 8 | b[0];
 }
 
-// Reads the pixel area into a zeroed buffer of width x height words. A file
-// that ends early keeps what it had: the pixel it ended in gets 0xFF for each
-// missing byte and every later pixel stays 0. False only on a read error.
-bool read_pixels(FILE *stream, const tga_header &h, int bytes_per_pixel, uint32_t *pixels)
+// Reads the pixel area into a buffer of width x height words. A file that
+// ends early keeps what it had: the pixel it ended in gets 0xFF for each
+// missing byte and every later pixel is 0, written here unless the buffer
+// came zeroed. False only on a read error.
+bool read_pixels(FILE *stream, const tga_header &h, int bytes_per_pixel, uint32_t *pixels, bool zeroed)
 {
     const bool top_first = h.descriptor & descriptor_top_first;
     const bool right_to_left = h.descriptor & descriptor_right_to_left;
@@ -138,16 +139,35 @@ bool read_pixels(FILE *stream, const tga_header &h, int bytes_per_pixel, uint32_
             const size_t have = std::min(got - std::min(got, i * row_bytes), row_bytes);
             const size_t whole = have / bytes_per_pixel;
             convert_pixels(src, dest, whole, bytes_per_pixel, has_alpha);
-            if (have < row_bytes)
+            const bool ended = have < row_bytes;
+            if (ended) {
                 dest[whole] = partial_pixel(src + whole * bytes_per_pixel, have - whole * bytes_per_pixel, has_alpha);
+                if (!zeroed)
+                    std::fill(dest + whole + 1, dest + width, 0u);
+            }
             // Columns are stored right to left: put the row the right way round.
             if (right_to_left)
                 std::reverse(dest, dest + width);
-            if (have < row_bytes)
+            if (ended) {
+                for (size_t later = k + 1; !zeroed && later < height; ++later)
+                    std::fill_n(pixels + (top_first ? later : height - 1 - later) * width, width, 0u);
                 return true;
+            }
         }
     }
     return true;
+}
+
+// Bytes from the position to the end of the stream; 0 if that cannot be told.
+size_t remaining_bytes(FILE *stream)
+{
+    const long here = ftell(stream);
+    if (here < 0 || fseek(stream, 0, SEEK_END) != 0)
+        return 0;
+    const long end = ftell(stream);
+    if (fseek(stream, here, SEEK_SET) != 0 || end < here)
+        return 0;
+    return size_t(end - here);
 }
 
 // Writes count pixels as blue, green, red and, with alpha, the alpha byte.
@@ -217,16 +237,21 @@ uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
         return nullptr;
 
     // At most 65535 x 65535 words, which fits size_t on the 64-bit host;
-    // checked all the same. Zeroed, so that pixels a short file does not
-    // supply are 0, and a large header over a small file costs no memory
-    // beyond the pages actually written.
+    // checked all the same.
     const size_t count = size_t(h.width) * h.height;
     if (h.width != 0 && count / h.width != h.height)
         return nullptr;
-    malloc_ptr<uint32_t> pixels(static_cast<uint32_t *>(calloc(count != 0 ? count : 1, 4)));
+    // A file short of its pixel area gets a zeroed buffer, so that a huge
+    // header over a tiny file costs no memory beyond the pages written. A file
+    // that holds the whole area writes every pixel: zeroing first would only
+    // cost a pass over the buffer (should the file shrink while we read, the
+    // reader zeroes what it did not get).
+    const bool short_file = remaining_bytes(stream) < count * bytes_per_pixel;
+    malloc_ptr<uint32_t> pixels(static_cast<uint32_t *>(
+        short_file ? calloc(count != 0 ? count : 1, 4) : malloc(count != 0 ? count * 4 : 1)));
     if (!pixels)
         return nullptr;
-    if (!read_pixels(stream, h, bytes_per_pixel, pixels.get()))
+    if (!read_pixels(stream, h, bytes_per_pixel, pixels.get(), short_file))
         return nullptr;
 
     *width = h.width;
