@@ -1,0 +1,622 @@
+// test_hardening.cpp - the library against bad input: every failure path of
+// every loader and of save_image leaves no descriptor open and no memory
+// behind, thousands of corrupt loads keep both flat, small files claiming
+// enormous images fail or finish without the memory they claim, and every
+// past fuzz finding still fails cleanly.
+#include "image.h"
+#include "image_jpg.h"
+#include "image_png.h"
+#include "image_tga.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+#include <jpeglib.h>
+#include <malloc.h>
+#include <png.h>
+#include <sys/resource.h>
+
+#include <cstring>
+#include <functional>
+#include <map>
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+const bool under_asan = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+const bool under_asan = true;
+#else
+const bool under_asan = false;
+#endif
+#else
+const bool under_asan = false;
+#endif
+
+using bytes = std::vector<unsigned char>;
+
+// Bytes the allocator has handed out and not had back. glibc counts blocks in
+// its per-thread cache as in use, so the tests run with that cache off
+// (GLIBC_TUNABLES=glibc.malloc.tcache_count=0, set by CTest) and settle first.
+// Under the sanitizers the allocator is not glibc's and this stays put;
+// LeakSanitizer checks the same at exit instead.
+size_t heap_in_use()
+{
+    return mallinfo2().uordblks;
+}
+
+// Highest resident memory of this process so far, in MiB.
+long peak_rss_mib()
+{
+    rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss / 1024;
+}
+
+// Open descriptors and heap in use when made; same() says whether both are
+// back where they were.
+struct resources {
+    int fds = open_fd_count();
+    size_t heap = heap_in_use();
+    // Takes a plain string: building a std::string here would itself count.
+    void expect_same(const char *what) const
+    {
+        EXPECT_EQ(open_fd_count(), fds) << what << ": a descriptor was left open";
+        EXPECT_EQ(heap_in_use(), heap) << what << ": memory was not released";
+    }
+};
+
+void put_be32(bytes &b, uint32_t v)
+{
+    for (int shift = 24; shift >= 0; shift -= 8)
+        b.push_back(static_cast<unsigned char>(v >> shift));
+}
+
+uint32_t crc32_of(const unsigned char *p, size_t n)
+{
+    uint32_t c = 0xFFFFFFFFu;
+    for (size_t i = 0; i < n; ++i) {
+        c ^= p[i];
+        for (int k = 0; k < 8; ++k)
+            c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
+    }
+    return ~c;
+}
+
+void put_chunk(bytes &png, const char *type, const bytes &data)
+{
+    put_be32(png, static_cast<uint32_t>(data.size()));
+    const size_t start = png.size();
+    png.insert(png.end(), type, type + 4);
+    png.insert(png.end(), data.begin(), data.end());
+    put_be32(png, crc32_of(png.data() + start, png.size() - start));
+}
+
+// A PNG of the given header and a few bytes of zlib data (a stored block of
+// four zeros), ending properly: far too little for any large image.
+bytes png_claiming(uint32_t width, uint32_t height, int depth, int colour_type, int interlace)
+{
+    bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    bytes ihdr;
+    put_be32(ihdr, width);
+    put_be32(ihdr, height);
+    ihdr.insert(ihdr.end(), {static_cast<unsigned char>(depth), static_cast<unsigned char>(colour_type), 0, 0,
+                             static_cast<unsigned char>(interlace)});
+    put_chunk(png, "IHDR", ihdr);
+    put_chunk(png, "IDAT", {0x78, 0x01, 0x01, 0x04, 0x00, 0xFB, 0xFF, 0, 0, 0, 0, 0x00, 0x04, 0x00, 0x01});
+    put_chunk(png, "IEND", {});
+    return png;
+}
+
+// An all-zero image at zlib's best compression, written by libpng.
+void write_zero_png(const std::string &path, uint32_t width, uint32_t height,
+                    int colour_type = PNG_COLOR_TYPE_RGB_ALPHA)
+{
+    FILE *f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_init_io(png, f);
+    png_set_compression_level(png, 9);
+    png_set_filter(png, 0, PNG_FILTER_NONE);
+    png_set_IHDR(png, info, width, height, 8, colour_type, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    png_color black = {0, 0, 0};
+    if (colour_type == PNG_COLOR_TYPE_PALETTE)
+        png_set_PLTE(png, info, &black, 1);
+    png_write_info(png, info);
+    bytes row(static_cast<size_t>(width) * 4, 0);
+    for (uint32_t y = 0; y < height; ++y)
+        png_write_row(png, row.data());
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    fclose(f);
+}
+
+struct jpeg_recipe {
+    int width = 64, height = 64;
+    bool progressive = false;
+    bool arithmetic = false;
+    int components = 3;
+    J_COLOR_SPACE space = JCS_RGB;
+};
+
+// Compresses a smooth gradient (or, for CMYK, flat ink) with libjpeg.
+bytes encode_jpeg(const jpeg_recipe &r)
+{
+    jpeg_compress_struct c;
+    jpeg_error_mgr err;
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    unsigned char *out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&c, &out, &size);
+    c.image_width = r.width;
+    c.image_height = r.height;
+    c.input_components = r.components;
+    c.in_color_space = r.space;
+    jpeg_set_defaults(&c);
+    c.write_JFIF_header = TRUE; // even for CMYK, so that the probe takes it
+    jpeg_set_quality(&c, 90, TRUE);
+    if (r.progressive)
+        jpeg_simple_progression(&c);
+    c.arith_code = r.arithmetic ? TRUE : FALSE;
+    jpeg_start_compress(&c, TRUE);
+    bytes row(static_cast<size_t>(r.width) * r.components);
+    while (c.next_scanline < c.image_height) {
+        for (int x = 0; x < r.width; ++x)
+            for (int k = 0; k < r.components; ++k)
+                row[x * r.components + k] = static_cast<unsigned char>((x + c.next_scanline + 40 * k) / 16);
+        JSAMPROW p = row.data();
+        jpeg_write_scanlines(&c, &p, 1);
+    }
+    jpeg_finish_compress(&c);
+    bytes result(out, out + size);
+    jpeg_destroy_compress(&c);
+    free(out);
+    return result;
+}
+
+// Rewrites the frame header's size and keeps `keep` bytes of coded data
+// after the first scan header, optionally followed by an end-of-image marker.
+bytes jpeg_claiming(bytes jpeg, uint16_t width, uint16_t height, size_t keep, bool end_marker)
+{
+    for (size_t i = 2; i + 4 < jpeg.size();) {
+        const int marker = jpeg[i + 1];
+        const size_t length = size_t(jpeg[i + 2]) << 8 | jpeg[i + 3];
+        if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
+            jpeg[i + 5] = height >> 8, jpeg[i + 6] = height & 0xFF;
+            jpeg[i + 7] = width >> 8, jpeg[i + 8] = width & 0xFF;
+        }
+        if (marker == 0xDA) {
+            jpeg.resize(i + 2 + length + keep);
+            if (end_marker)
+                jpeg.insert(jpeg.end(), {0xFF, 0xD9});
+            return jpeg;
+        }
+        i += 2 + length;
+    }
+    ADD_FAILURE() << "no scan header";
+    return jpeg;
+}
+
+void put_le16(bytes &b, unsigned v)
+{
+    b.push_back(static_cast<unsigned char>(v));
+    b.push_back(static_cast<unsigned char>(v >> 8));
+}
+
+// A TGA file: header, the given pixel bytes, and the version 2 footer.
+bytes tga_file(int image_type, unsigned width, unsigned height, int depth, int descriptor, const bytes &pixels)
+{
+    bytes t = {0, 0, static_cast<unsigned char>(image_type), 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    put_le16(t, width);
+    put_le16(t, height);
+    t.push_back(static_cast<unsigned char>(depth));
+    t.push_back(static_cast<unsigned char>(descriptor));
+    t.insert(t.end(), pixels.begin(), pixels.end());
+    t.insert(t.end(), 8, 0);
+    const char footer[] = "TRUEVISION-XFILE.";
+    t.insert(t.end(), footer, footer + sizeof footer); // with its zero byte
+    return t;
+}
+
+struct bad_file {
+    std::string name;
+    bytes content;
+    bool loads;        // a warning, and the image is returned all the same
+    bool huge = false; // claims gigabytes; too slow to repeat under the sanitizers
+};
+
+bytes png_file_of_type(int colour_type)
+{
+    scratch_dir dir;
+    write_zero_png(dir.file("f"), 3, 2, colour_type);
+    return read_file(dir.file("f"));
+}
+
+// One file for each way a load can end early, through each probe and reader.
+std::vector<bad_file> bad_files()
+{
+    std::vector<bad_file> files;
+    const bytes sig = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    files.push_back({"empty", {}, false});
+    files.push_back({"unrecognised", bytes(100, 0x5A), false});
+    files.push_back({"png signature only", sig, false});
+    bytes png = png_claiming(2, 2, 8, PNG_COLOR_TYPE_RGB, 0);
+    bytes bad_crc = png;
+    bad_crc[29] ^= 0xFF; // the header chunk's checksum
+    files.push_back({"png header checksum", bad_crc, false});
+    files.push_back({"png cut in its data", bytes(png.begin(), png.begin() + 45), false});
+    bytes bad_zlib = png;
+    bad_zlib[41] = 0x07; // not a zlib header
+    files.push_back({"png bad zlib data", bad_zlib, false});
+    files.push_back({"png grey", png_file_of_type(PNG_COLOR_TYPE_GRAY), false});
+    files.push_back({"png palette", png_file_of_type(PNG_COLOR_TYPE_PALETTE), false});
+    files.push_back({"png far too short", png_claiming(65535, 65535, 8, PNG_COLOR_TYPE_RGB_ALPHA, 0), false});
+
+    const bytes jpeg = encode_jpeg({});
+    bytes corrupt = jpeg;
+    for (size_t i = 0; i + 1 < corrupt.size(); ++i)
+        if (corrupt[i] == 0xFF && corrupt[i + 1] == 0xC4) // Huffman tables
+            corrupt[i + 4] = 0x77;                       // no such table class
+    files.push_back({"jpeg corrupt tables", corrupt, false});
+    files.push_back({"jpeg truncated", jpeg_claiming(jpeg, 64, 64, 40, false), true});
+    files.push_back({"jpeg headers only", bytes(jpeg.begin(), jpeg.begin() + 20), false});
+    jpeg_recipe cmyk;
+    cmyk.components = 4;
+    cmyk.space = JCS_CMYK;
+    bytes cmyk_jfif = encode_jpeg(cmyk);
+    files.push_back({"jpeg cmyk", cmyk_jfif, false});
+    bytes exif = jpeg;
+    exif[3] = 0xE1;
+    files.push_back({"jpeg exif", exif, false});
+    files.push_back({"jpeg huge truncated", jpeg_claiming(jpeg, 65500, 65500, 40, false), false, true});
+
+    files.push_back({"tga colour-mapped", tga_file(1, 1, 1, 8, 0, {0}), false});
+    files.push_back({"tga 16-bit", tga_file(2, 1, 1, 16, 0, {0, 0}), false});
+    files.push_back({"tga truncated", tga_file(2, 40, 40, 24, 0x20, {1, 2, 3, 4}), true});
+    return files;
+}
+
+// Runs `action` until what first calls set up for good has settled (the
+// libraries' one-time set-up, and glibc's per-thread cache of freed blocks,
+// which mallinfo2 counts as in use and which fills up to 7 blocks a size),
+// then three more times, and expects descriptors and heap to end where they
+// began.
+void expect_no_leak(const std::string &what, const std::function<void()> &action)
+{
+    stderr_capture quiet;
+    for (int i = 0; i < 8; ++i)
+        action();
+    const resources before;
+    for (int i = 0; i < 3; ++i)
+        action();
+    before.expect_same(what.c_str());
+}
+
+void load_and_free(const std::string &path, bool loads, const std::string &what)
+{
+    uint32_t w = 0, h = 0;
+    uint32_t *pixels = load_image(path.c_str(), &w, &h);
+    EXPECT_EQ(pixels != nullptr, loads) << what;
+    free_image(pixels);
+}
+
+TEST(leaks, no_failure_of_any_loader_leaves_a_descriptor_or_memory)
+{
+    scratch_dir dir;
+    const std::string missing = dir.file("missing.png");
+    expect_no_leak("missing file", [&] { load_and_free(missing, false, "missing file"); });
+    expect_no_leak("folder", [&] { load_and_free(dir.path, false, "folder"); });
+    for (const bad_file &f : bad_files()) {
+        const std::string path = dir.file("bad");
+        write_file(path, f.content);
+        expect_no_leak(f.name, [&] { load_and_free(path, f.loads, f.name); });
+    }
+}
+
+TEST(leaks, codecs_close_streams_they_are_handed_on_every_path)
+{
+    // Paths the front end's probes never take: a TGA stream that ends inside
+    // its header, and each codec given bytes that are not its own.
+    const bytes header_start = {0, 0, 2, 0, 0, 0, 0, 0, 0, 0};
+    const bytes noise(64, 0x33);
+    using loader = uint32_t *(*)(FILE *, uint32_t *, uint32_t *);
+    const std::pair<const char *, loader> codecs[] = {{"png", load_png}, {"jpeg", load_jpeg}, {"tga", load_tga}};
+    for (const auto &codec : codecs) {
+        for (const bytes *b : {&header_start, &noise}) {
+            expect_no_leak(codec.first, [&] {
+                FILE *stream = fmemopen(const_cast<unsigned char *>(b->data()), b->size(), "rb");
+                ASSERT_NE(stream, nullptr);
+                uint32_t w = 0, h = 0;
+                EXPECT_EQ(codec.second(stream, &w, &h), nullptr) << codec.first;
+            });
+        }
+    }
+}
+
+TEST(leaks, no_failure_of_save_image_leaves_a_descriptor_memory_or_file)
+{
+    scratch_dir dir;
+    const std::vector<uint32_t> small(4, 0xFF102030u);
+    const std::vector<uint32_t> wide(70000, 0u);
+    const std::string target = dir.file("out.tga");
+    const std::string in_missing_folder = dir.file("no/such/folder/out.tga");
+    struct save_case {
+        const char *what;
+        const std::string *path;
+        const uint32_t *pixels;
+        uint32_t width, height;
+        unsigned format;
+    };
+    const save_case cases[] = {
+        {"invalid format", &target, small.data(), 2, 2, 3},
+        {"png writer", &target, small.data(), 2, 2, IMAGE_FORMAT_PNG},
+        {"jpeg writer", &target, small.data(), 2, 2, IMAGE_FORMAT_JPEG},
+        {"folder missing", &in_missing_folder, small.data(), 2, 2, IMAGE_FORMAT_TGA},
+        {"a folder as target", &dir.path, small.data(), 2, 2, IMAGE_FORMAT_TGA},
+        {"too wide for tga", &target, wide.data(), 70000, 1, IMAGE_FORMAT_TGA},
+    };
+    for (const save_case &c : cases) {
+        expect_no_leak(c.what, [&] {
+            EXPECT_EQ(save_image(c.path->c_str(), c.pixels, c.width, c.height, c.format), -1) << c.what;
+        });
+    }
+    // A device that takes nothing: the writer finds out only at the end.
+    if (access("/dev/full", W_OK) == 0)
+        expect_no_leak("full device", [&] {
+            EXPECT_EQ(save_image("/dev/full", small.data(), 2, 2, IMAGE_FORMAT_TGA), -1);
+        });
+    // Nothing half-written stays behind: no target, no temporary file.
+    EXPECT_EQ(access(target.c_str(), F_OK), -1);
+    int entries = 0;
+    if (DIR *d = opendir(dir.path.c_str())) {
+        while (dirent *e = readdir(d))
+            entries += e->d_name[0] != '.';
+        closedir(d);
+    }
+    EXPECT_EQ(entries, 0);
+}
+
+TEST(leaks, ten_thousand_corrupt_loads_keep_memory_and_descriptors_flat)
+{
+    scratch_dir dir;
+    std::vector<std::string> paths;
+    for (const bad_file &f : bad_files()) {
+        if (f.loads || (f.huge && under_asan))
+            continue;
+        paths.push_back(dir.file(std::to_string(paths.size())));
+        write_file(paths.back(), f.content);
+    }
+    stderr_capture quiet;
+    auto load_round = [&](int count, int &done) {
+        for (int i = 0; i < count; ++i, ++done) {
+            uint32_t w = 0, h = 0;
+            free_image(load_image(paths[done % paths.size()].c_str(), &w, &h));
+        }
+    };
+    int done = 0;
+    load_round(static_cast<int>(paths.size()) * 5, done);
+    const resources settled;
+    load_round(10000, done);
+    settled.expect_same("10000 corrupt loads");
+}
+
+// Loads one regression file: null unless `expected` lists it, then exactly
+// the image listed.
+void expect_fails_or_loads_as_listed(const std::string &name, const std::map<std::string, std::string> &expected)
+{
+    uint32_t w = 0, h = 0;
+    uint32_t *pixels = load_image((REGRESSIONS_DIR "/" + name).c_str(), &w, &h);
+    const auto e = expected.find(name);
+    if (e == expected.end()) {
+        EXPECT_EQ(pixels, nullptr) << name;
+    } else if (pixels) {
+        // FNV-1a over the pixels' bytes as they lie in memory.
+        uint64_t fnv = 0xcbf29ce484222325ull;
+        const unsigned char *b = reinterpret_cast<const unsigned char *>(pixels);
+        for (size_t i = 0; i < size_t(w) * h * 4; ++i)
+            fnv = (fnv ^ b[i]) * 0x100000001b3ull;
+        char got[64];
+        snprintf(got, sizeof got, "%u %u %016llx", w, h, static_cast<unsigned long long>(fnv));
+        EXPECT_EQ(got, e->second) << name;
+    } else {
+        ADD_FAILURE() << name << " should load";
+    }
+    free_image(pixels);
+}
+
+// Every past finding of the fuzz harnesses fails cleanly, unless listed in
+// the folder's expected.txt ("name width height fnv1a-hex") with the exact
+// image it must load as.
+TEST(fuzz_regressions, every_file_fails_cleanly_or_loads_exactly)
+{
+    std::map<std::string, std::string> expected;
+    std::ifstream list(REGRESSIONS_DIR "/expected.txt");
+    for (std::string name, w, h, hash; list >> name >> w >> h >> hash;)
+        expected[name] = w + " " + h + " " + hash;
+
+    std::vector<std::string> files;
+    for (const char *format : {"png", "jpeg", "tga"}) {
+        const std::string folder = std::string(REGRESSIONS_DIR "/") + format;
+        if (DIR *d = opendir(folder.c_str())) {
+            while (dirent *e = readdir(d))
+                if (e->d_name[0] != '.')
+                    files.push_back(std::string(format) + "/" + e->d_name);
+            closedir(d);
+        }
+    }
+    EXPECT_GE(files.size(), 8u);
+    stderr_capture quiet;
+    resources before;
+    for (int pass = 0; pass < 3; ++pass) {
+        // The first two passes settle the allocator (see expect_no_leak).
+        if (pass == 2)
+            before = resources();
+        for (const std::string &name : files)
+            expect_fails_or_loads_as_listed(name, expected);
+    }
+    before.expect_same("regression files");
+}
+
+// Loads `content` from a file and returns what standard error said; the
+// process must not have grown by anything like the claimed image.
+std::string load_hostile(const bytes &content, bool expect_image, uint32_t *w = nullptr, uint32_t *h = nullptr,
+                         uint32_t **kept = nullptr)
+{
+    scratch_dir dir;
+    write_file(dir.file("f"), content);
+    const long rss_before = peak_rss_mib();
+    stderr_capture err;
+    uint32_t width = 0, height = 0;
+    uint32_t *pixels = load_image(dir.file("f").c_str(), &width, &height);
+    const std::string text = err.text();
+    EXPECT_EQ(pixels != nullptr, expect_image) << text;
+    // Under AddressSanitizer a huge zeroed block costs an eighth of its size
+    // in shadow memory, so the figure says nothing there.
+    if (!under_asan) {
+        EXPECT_LT(peak_rss_mib() - rss_before, 64) << "MiB of resident memory for a small file";
+    }
+    if (w) {
+        *w = width;
+        *h = height;
+    }
+    if (kept)
+        *kept = pixels;
+    else
+        free_image(pixels);
+    return text;
+}
+
+TEST(hostile_sizes, png_whose_data_cannot_fill_its_header_fails_before_any_row_is_allocated)
+{
+    const struct {
+        uint32_t w, h;
+        int depth, type, interlace;
+    } claims[] = {{65535, 65535, 8, PNG_COLOR_TYPE_RGB_ALPHA, 0},
+                  {1000000, 1000000, 16, PNG_COLOR_TYPE_RGB_ALPHA, 0},
+                  {1000000, 1000000, 16, PNG_COLOR_TYPE_RGB, 1},
+                  {100000, 100000, 1, PNG_COLOR_TYPE_GRAY, 0}};
+    for (const auto &c : claims) {
+        const std::string text = load_hostile(png_claiming(c.w, c.h, c.depth, c.type, c.interlace), false);
+        EXPECT_NE(text.find("libpng error: Not enough image data for a " + std::to_string(c.w) + " x " +
+                            std::to_string(c.h) + " image"),
+                  std::string::npos)
+            << text;
+    }
+}
+
+TEST(hostile_sizes, png_at_deflates_best_ratio_still_loads)
+{
+    // Zeros at zlib's best compression come close to deflate's limit; the
+    // refusal must leave such a file alone.
+    scratch_dir dir;
+    const uint32_t w = 8192, h = 2048;
+    write_zero_png(dir.file("zero.png"), w, h);
+    const size_t size = read_file(dir.file("zero.png")).size();
+    EXPECT_GT(size_t(w) * h * 4 / size, 900u) << "not compressed nearly as far as expected";
+    uint32_t gw = 0, gh = 0;
+    uint32_t *pixels = load_image(dir.file("zero.png").c_str(), &gw, &gh);
+    ASSERT_NE(pixels, nullptr);
+    EXPECT_EQ(gw, w);
+    EXPECT_EQ(gh, h);
+    size_t non_zero = 0;
+    for (size_t i = 0; i < size_t(w) * h; ++i)
+        non_zero += pixels[i] != 0;
+    EXPECT_EQ(non_zero, 0u);
+    free_image(pixels);
+}
+
+TEST(hostile_sizes, jpeg_whose_data_ends_with_most_of_a_huge_image_missing_fails)
+{
+    const bytes baseline = encode_jpeg({});
+    jpeg_recipe r;
+    r.progressive = true;
+    const bytes progressive = encode_jpeg(r);
+    r.progressive = false;
+    r.arithmetic = true;
+    const bytes arithmetic = encode_jpeg(r);
+    const std::pair<const char *, bytes> files[] = {
+        {"baseline cut short", jpeg_claiming(baseline, 65500, 65500, 40, false)},
+        {"baseline ended by a marker", jpeg_claiming(baseline, 65500, 65500, 40, true)},
+        {"progressive cut short", jpeg_claiming(progressive, 65500, 65500, 20, false)},
+        {"progressive ended by a marker", jpeg_claiming(progressive, 65500, 65500, 20, true)},
+        {"arithmetic cut short", jpeg_claiming(arithmetic, 65500, 65500, 20, false)},
+        {"arithmetic ended by a marker", jpeg_claiming(arithmetic, 65500, 65500, 20, true)},
+        {"wide and short", jpeg_claiming(baseline, 65500, 2000, 40, false)},
+    };
+    for (const auto &f : files) {
+        const std::string text = load_hostile(f.second, false);
+        EXPECT_NE(text.find("jpeg data ends too early for its 65500 x "), std::string::npos) << f.first << ": "
+                                                                                              << text;
+    }
+}
+
+TEST(hostile_sizes, jpeg_cut_short_still_loads_when_little_is_missing)
+{
+    // A 2048 x 2048 file cut at two thirds, and one claiming 8192 x 8192
+    // (the largest that libjpeg may fill in): both come back, the first with
+    // its top rows exactly as in the whole file.
+    jpeg_recipe r;
+    r.width = r.height = 2048;
+    const bytes whole = encode_jpeg(r);
+    scratch_dir dir;
+    write_file(dir.file("whole"), whole);
+    uint32_t w = 0, h = 0;
+    uint32_t *full = load_image(dir.file("whole").c_str(), &w, &h);
+    ASSERT_NE(full, nullptr);
+    uint32_t *cut = nullptr;
+    const std::string text = load_hostile(bytes(whole.begin(), whole.begin() + whole.size() * 2 / 3), true, &w, &h, &cut);
+    EXPECT_NE(text.find("Premature end of JPEG file"), std::string::npos) << text;
+    ASSERT_NE(cut, nullptr);
+    EXPECT_EQ(memcmp(cut, full, size_t(2048) * 512 * 4), 0) << "the rows the file holds differ";
+    free_image(cut);
+    free_image(full);
+
+    stderr_capture quiet;
+    write_file(dir.file("claims"), jpeg_claiming(encode_jpeg({}), 8192, 8192, 40, false));
+    uint32_t *filled = load_image(dir.file("claims").c_str(), &w, &h);
+    EXPECT_NE(filled, nullptr);
+    free_image(filled);
+}
+
+TEST(hostile_sizes, complete_jpeg_larger_than_the_fill_limit_loads)
+{
+    jpeg_recipe r;
+    r.width = 8200;
+    r.height = 8200; // 67.24 million pixels, above the 2^26 of the rule
+    scratch_dir dir;
+    write_file(dir.file("big"), encode_jpeg(r));
+    stderr_capture err;
+    uint32_t w = 0, h = 0;
+    uint32_t *pixels = load_image(dir.file("big").c_str(), &w, &h);
+    ASSERT_NE(pixels, nullptr) << err.text();
+    EXPECT_EQ(err.text(), "");
+    EXPECT_EQ(w, 8200u);
+    EXPECT_EQ(h, 8200u);
+    EXPECT_EQ(pixels[size_t(8200) * 8200 - 1] >> 24, 0xFFu);
+    free_image(pixels);
+}
+
+TEST(hostile_sizes, tga_header_of_65535_squared_over_three_bytes_loads_without_the_memory)
+{
+    // Truncated TGA data loads: the pixel the file ends in gets 0xFF for each
+    // missing byte and the rest are 0. The buffer is zeroed by the allocator,
+    // so the 16 GiB it spans cost nothing until written.
+    uint32_t w = 0, h = 0;
+    uint32_t *pixels = nullptr;
+    load_hostile(tga_file(2, 65535, 65535, 32, 0x28, {0x01, 0x02, 0x03}), true, &w, &h, &pixels);
+    ASSERT_NE(pixels, nullptr);
+    EXPECT_EQ(w, 65535u);
+    EXPECT_EQ(h, 65535u);
+    // The three bytes, eight zeros and the footer's 18 bytes are read as
+    // pixels: seven whole ones and an eighth of one byte and three of 0xFF.
+    EXPECT_EQ(pixels[0], 0x00030201u);
+    EXPECT_EQ(pixels[7], 0xFFFFFF00u);
+    EXPECT_EQ(pixels[8], 0u);
+    EXPECT_EQ(pixels[size_t(65535) * 65535 - 1], 0u);
+    free_image(pixels);
+}
+
+} // namespace
