@@ -2,6 +2,7 @@
 // 2048 x 2048, against a bare read or write of the same bytes (the floor for
 // any codec) and, for loading, against stb_image's TGA reader. Prints median
 // CPU times and their ratios, all measured in the same run.
+#include "bench_util.h"
 #include "image.h"
 
 #include <benchmark/benchmark.h>
@@ -15,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -140,19 +140,6 @@ void run_task(benchmark::State &state, task fn, const picture *pic)
     state.SetBytesProcessed(state.iterations() * int64_t(pic->file.size()));
 }
 
-// Collects the median of each benchmark as the console reports it.
-class median_reporter : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, double> median_cpu;
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        for (const Run &r : runs)
-            if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median")
-                median_cpu[r.run_name.function_name] = r.GetAdjustedCPUTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -170,29 +157,16 @@ int main(int argc, char **argv)
                 ->Unit(benchmark::kMillisecond)
                 ->MinTime(0.2);
 
-    // A shared, noisy machine: repeat, interleave the contenders so a busy
-    // spell hits them all, and compare medians of CPU time.
-    std::vector<char *> args(argv, argv + argc);
-    std::string defaults[] = {"--benchmark_repetitions=9", "--benchmark_enable_random_interleaving=true",
-                              "--benchmark_report_aggregates_only=true"};
-    for (size_t i = 0; i < 3; ++i)
-        args.insert(args.begin() + 1 + i, defaults[i].data());
-    int count = int(args.size());
-    benchmark::Initialize(&count, args.data());
-    median_reporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
+    median_reporter medians;
+    run_interleaved(argc, argv, medians, 9);
 
-    printf("\nmedian CPU time ratios, same run\n");
+    printf("\nmedian CPU time; ratio = ours / baseline (target against stb_image: at most 0.33)\n");
     for (const picture &pic : pictures) {
-        auto median = [&](const char *name) { return reporter.median_cpu[std::string(name) + "/" + pic.label]; };
-        const double read = median("bare_read"), load = median("load_image"), stb = median("stb_image");
-        const double write = median("bare_write"), save = median("save_image");
-        if (read > 0 && load > 0 && stb > 0)
-            printf("%-10s load_image / bare read = %.2f   stb_image / load_image = %.2f (load speed-up)\n",
-                   pic.label, load / read, stb / load);
-        if (write > 0 && save > 0)
-            printf("%-10s save_image / bare write = %.2f\n", pic.label, save / write);
+        const std::string label = pic.label;
+        const double load = medians["load_image/" + label], save = medians["save_image/" + label];
+        table_row("TGA load " + label, load, "bare read of the file", medians["bare_read/" + label]);
+        table_row("TGA load " + label, load, "stb_image", medians["stb_image/" + label]);
+        table_row("TGA save " + label, save, "bare write of the same bytes", medians["bare_write/" + label]);
         unlink(pic.path.c_str());
         unlink(pic.out_path.c_str());
     }
