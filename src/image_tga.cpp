@@ -1,6 +1,6 @@
 // image_tga.cpp - uncompressed true-colour TGA files with the version 2
-// footer: the footer probe, a reader of 24- and 32-bit images in either row
-// and column order, and a writer of 24- or 32-bit images under the save flags.
+// footer: the footer probe, a reader of 24- and 32-bit images stored top or
+// bottom first, and a writer of 24- or 32-bit images under the save flags.
 #include "image_tga.h"
 
 #include "byteorder.h"
@@ -23,7 +23,6 @@ const uint32_t max_side = 65535; // the header's 16-bit width and height fields
 
 const int image_type_true_colour = 2;
 const int descriptor_alpha_bits = 0x0F;
-const int descriptor_right_to_left = 0x10;
 const int descriptor_top_first = 0x20;
 
 struct file_closer {
@@ -74,13 +73,10 @@ bool read_header(FILE *stream, tga_header &h)
 }
 
 // Turns n pixels of the file's bytes into buffer words.
-void convert_pixels(const unsigned char *src, uint32_t *dest, size_t n, int bytes_per_pixel, bool has_alpha)
+void convert_pixels(const unsigned char *src, uint32_t *dest, size_t n, int bytes_per_pixel)
 {
     if (bytes_per_pixel == 4) {
-        memcpy(dest, src, n * 4);
-        if (!has_alpha)
-            for (size_t x = 0; x < n; ++x)
-                dest[x] |= 0xFF000000u;
+        memcpy(dest, src, n * 4); // blue, green, red, alpha: the word's own layout
         return;
     }
     // Load four bytes at a time and drop the fourth: one unaligned load per
@@ -113,8 +109,7 @@ uint32_t partial_pixel(const unsigned char *bytes, size_t present, bool has_alph
 bool read_pixels(FILE *stream, const tga_header &h, int bytes_per_pixel, uint32_t *pixels, bool zeroed)
 {
     const bool top_first = h.descriptor & descriptor_top_first;
-    const bool right_to_left = h.descriptor & descriptor_right_to_left;
-    const bool has_alpha = bytes_per_pixel == 4 && (h.descriptor & descriptor_alpha_bits) != 0;
+    const bool has_alpha = bytes_per_pixel == 4;
     const size_t width = h.width, height = h.height;
     const size_t row_bytes = width * bytes_per_pixel;
     if (row_bytes == 0 || height == 0)
@@ -138,16 +133,13 @@ bool read_pixels(FILE *stream, const tga_header &h, int bytes_per_pixel, uint32_
             const unsigned char *src = scratch.get() + i * row_bytes;
             const size_t have = std::min(got - std::min(got, i * row_bytes), row_bytes);
             const size_t whole = have / bytes_per_pixel;
-            convert_pixels(src, dest, whole, bytes_per_pixel, has_alpha);
+            convert_pixels(src, dest, whole, bytes_per_pixel);
             const bool ended = have < row_bytes;
             if (ended) {
                 dest[whole] = partial_pixel(src + whole * bytes_per_pixel, have - whole * bytes_per_pixel, has_alpha);
                 if (!zeroed)
                     std::fill(dest + whole + 1, dest + width, 0u);
             }
-            // Columns are stored right to left: put the row the right way round.
-            if (right_to_left)
-                std::reverse(dest, dest + width);
             if (ended) {
                 for (size_t later = k + 1; !zeroed && later < height; ++later)
                     std::fill_n(pixels + (top_first ? later : height - 1 - later) * width, width, 0u);
@@ -221,14 +213,16 @@ uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
         fputs("only true color tga images supported\n", stderr);
         return nullptr;
     }
-    // The depth field, not the alpha-bit count, says how many bytes a pixel
-    // takes: files that give 32 bits with no alpha bits are common, and
-    // trusting the count would read them three bytes at a time.
-    const int bytes_per_pixel = h.depth == 32 ? 4 : h.depth == 24 ? 3 : 0;
-    if (bytes_per_pixel == 0) {
+    // A pixel takes four bytes when the descriptor counts alpha bits and three
+    // when it does not, whatever the depth field says: files written here
+    // always agree with themselves. Depths other than 24 and 32 (15- and
+    // 16-bit colour) would only come out as noise that way, so they are
+    // refused rather than shown wrong.
+    if (h.depth != 24 && h.depth != 32) {
         fputs("only 24 and 32 bit true color tga images supported\n", stderr);
         return nullptr;
     }
+    const int bytes_per_pixel = (h.descriptor & descriptor_alpha_bits) != 0 ? 4 : 3;
 
     long skip = h.id_length;
     if (h.colour_map_type == 1)

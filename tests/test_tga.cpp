@@ -276,15 +276,15 @@ TEST(TgaSave, FailedSaveLeavesAnExistingFileAlone)
             << "left behind " << entry.path();
 }
 
-TEST(TgaLoad, RowsFollowBit5AndColumnsBit4)
+TEST(TgaLoad, RowsFollowBit5AndColumnsAreNeverReversed)
 {
     // Two rows of two pixels, stored in file order a b / c d.
     const bytes body = {1, 0, 0, 2, 0, 0, 3, 0, 0, 4, 0, 0};
     const std::map<int, image> expected = {
         {0x20, {0xFF000001, 0xFF000002, 0xFF000003, 0xFF000004}}, // top first
         {0x00, {0xFF000003, 0xFF000004, 0xFF000001, 0xFF000002}}, // bottom first
-        {0x30, {0xFF000002, 0xFF000001, 0xFF000004, 0xFF000003}}, // top first, right to left
-        {0x10, {0xFF000004, 0xFF000003, 0xFF000002, 0xFF000001}}, // bottom first, right to left
+        {0x30, {0xFF000001, 0xFF000002, 0xFF000003, 0xFF000004}}, // bit 4 (right to left) is not read
+        {0x10, {0xFF000003, 0xFF000004, 0xFF000001, 0xFF000002}},
     };
     for (const auto &[descriptor, want] : expected) {
         const load_result r = load(tga_file({2, 2, 24, descriptor}, body));
@@ -293,7 +293,7 @@ TEST(TgaLoad, RowsFollowBit5AndColumnsBit4)
     }
 }
 
-TEST(TgaLoad, DepthFieldSetsPixelSizeAndAlphaBitsSetAlpha)
+TEST(TgaLoad, AlphaBitsAloneSetPixelSize)
 {
     const bytes body = {0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80};
     struct row {
@@ -302,9 +302,10 @@ TEST(TgaLoad, DepthFieldSetsPixelSizeAndAlphaBitsSetAlpha)
     };
     const row rows[] = {
         {32, 0x28, {0x40302010, 0x80706050}},
-        {32, 0x20, {0xFF302010, 0xFF706050}}, // 32 bits but no alpha bits: opaque
-        {24, 0x28, {0xFF302010, 0xFF605040}}, // alpha bits without room for them
+        {32, 0x20, {0xFF302010, 0xFF605040}}, // no alpha bits: three bytes, whatever the depth
+        {24, 0x28, {0x40302010, 0x80706050}}, // alpha bits: four bytes, whatever the depth
         {24, 0x20, {0xFF302010, 0xFF605040}},
+        {32, 0x21, {0x40302010, 0x80706050}}, // any non-zero count means alpha
     };
     for (const row &c : rows) {
         const load_result r = load(tga_file({2, 1, c.depth, c.descriptor}, body));
@@ -383,8 +384,8 @@ TEST(TgaLoad, ShortPixelDataEndsInOnePaddedPixelThenZeros)
 // codec's whole-row reads.
 image decode_one_by_one(const bytes &file, const tga_fields &t)
 {
-    const int bpp = t.depth / 8;
-    const bool alpha = bpp == 4 && (t.descriptor & 0x0F), top = t.descriptor & 0x20, rtl = t.descriptor & 0x10;
+    const int bpp = (t.descriptor & 0x0F) ? 4 : 3;
+    const bool alpha = bpp == 4, top = t.descriptor & 0x20;
     image px(size_t(t.width) * t.height, 0);
     size_t pos = 18;
     for (size_t k = 0; k < t.height; ++k)
@@ -398,7 +399,7 @@ image decode_one_by_one(const bytes &file, const tga_fields &t)
                     ended = true;
             }
             const size_t y = top ? k : t.height - 1 - k;
-            px[y * t.width + (rtl ? t.width - 1 - x : x)] =
+            px[y * t.width + x] =
                 uint32_t(alpha ? b[3] : 0xFF) << 24 | uint32_t(b[2]) << 16 | uint32_t(b[1]) << 8 | b[0];
             if (ended)
                 return px;
@@ -411,7 +412,7 @@ TEST(TgaLoad, WholeRowReadsMatchPixelByPixelReading)
     // 300 x 300 pixels take more than one 256 KiB read at 3 and 4 bytes.
     const tga_fields kinds[] = {{300, 300, 24, 0x00}, {300, 300, 32, 0x28}, {300, 300, 24, 0x30}, {300, 300, 32, 0x10}};
     for (const tga_fields &t : kinds) {
-        const size_t area = size_t(t.width) * t.height * (t.depth / 8);
+        const size_t area = size_t(t.width) * t.height * ((t.descriptor & 0x0F) ? 4 : 3);
         bytes body(area);
         for (size_t i = 0; i < area; ++i)
             body[i] = uint8_t(i * 7 + i / 300);
