@@ -120,11 +120,9 @@ uint32_t *stb_decode(const char *path, uint32_t *width, uint32_t *height)
     return reinterpret_cast<uint32_t *>(rgba);
 }
 
-using decoder = uint32_t *(*)(const char *, uint32_t *, uint32_t *);
-
 const struct {
     const char *name;
-    decoder fn;
+    file_decoder fn;
 } decoders[] = {{"bare_bgra", bare_decode}, {"load_image", load_image}, {"rgb_route", rgb_route}},
   others[] = {{"stb_image", stb_decode}};
 
@@ -132,30 +130,15 @@ const struct {
 void check_agreement()
 {
     for (const picture &pic : pictures) {
-        uint32_t bw = 0, bh = 0;
-        uint32_t *expected = bare_decode(pic.path.c_str(), &bw, &bh);
-        for (const auto &dec : decoders) {
-            uint32_t w = 0, h = 0;
-            uint32_t *got = dec.fn(pic.path.c_str(), &w, &h);
-            if (!got || w != bw || h != bh || memcmp(got, expected, static_cast<size_t>(w) * h * 4) != 0) {
+        uint32_t w = 0, h = 0;
+        uint32_t *expected = bare_decode(pic.path.c_str(), &w, &h);
+        for (const auto &dec : decoders)
+            if (!decodes_to(dec.fn, pic.path, expected, w, h)) {
                 fprintf(stderr, "%s gives other pixels than the bare decode of %s\n", dec.name, pic.label);
                 exit(1);
             }
-            free(got);
-        }
         free(expected);
     }
-}
-
-void run_decoder(benchmark::State &state, decoder fn, const picture *pic)
-{
-    for (auto _ : state) {
-        uint32_t w, h;
-        uint32_t *pixels = fn(pic->path.c_str(), &w, &h);
-        benchmark::DoNotOptimize(pixels);
-        free(pixels);
-    }
-    state.SetItemsProcessed(state.iterations() * int64_t(pic->width) * pic->height);
 }
 
 } // namespace
@@ -168,13 +151,9 @@ int main(int argc, char **argv)
 
     for (const picture &pic : pictures) {
         for (const auto &dec : decoders)
-            benchmark::RegisterBenchmark((std::string(dec.name) + "/" + pic.label).c_str(), run_decoder, dec.fn, &pic)
-                ->Unit(benchmark::kMillisecond)
-                ->MinTime(0.2);
+            register_decoder(dec.name, pic.label, dec.fn, pic.path, int64_t(pic.width) * pic.height);
         for (const auto &dec : others)
-            benchmark::RegisterBenchmark((std::string(dec.name) + "/" + pic.label).c_str(), run_decoder, dec.fn, &pic)
-                ->Unit(benchmark::kMillisecond)
-                ->MinTime(0.2);
+            register_decoder(dec.name, pic.label, dec.fn, pic.path, int64_t(pic.width) * pic.height);
     }
     median_reporter medians;
     run_interleaved(argc, argv, medians);

@@ -92,11 +92,9 @@ uint32_t *stb_decode(const char *path, uint32_t *width, uint32_t *height)
     return reinterpret_cast<uint32_t *>(rgba); // red first: compared by value below
 }
 
-using decoder = uint32_t *(*)(const char *, uint32_t *, uint32_t *);
-
 const struct {
     const char *name;
-    decoder fn;
+    file_decoder fn;
 } decoders[] = {{"bare_libpng", bare_decode}, {"load_image", load_image}, {"stb_image", stb_decode}};
 
 uint32_t swap_red_blue(uint32_t p) { return (p & 0xFF00FF00u) | (p >> 16 & 0xFF) | (p & 0xFF) << 16; }
@@ -105,33 +103,15 @@ uint32_t swap_red_blue(uint32_t p) { return (p & 0xFF00FF00u) | (p >> 16 & 0xFF)
 void check_agreement()
 {
     for (const picture &pic : pictures) {
-        uint32_t bw = 0, bh = 0;
-        uint32_t *expected = bare_decode(pic.path.c_str(), &bw, &bh);
-        for (const auto &dec : decoders) {
-            uint32_t w = 0, h = 0;
-            uint32_t *got = dec.fn(pic.path.c_str(), &w, &h);
-            bool same = got && w == bw && h == bh;
-            for (size_t i = 0; same && i < static_cast<size_t>(w) * h; ++i)
-                same = (dec.fn == stb_decode ? swap_red_blue(got[i]) : got[i]) == expected[i];
-            if (!same) {
+        uint32_t w = 0, h = 0;
+        uint32_t *expected = bare_decode(pic.path.c_str(), &w, &h);
+        for (const auto &dec : decoders)
+            if (!decodes_to(dec.fn, pic.path, expected, w, h, dec.fn == stb_decode ? swap_red_blue : nullptr)) {
                 fprintf(stderr, "%s gives other pixels than libpng for %s\n", dec.name, pic.label);
                 exit(1);
             }
-            free(got);
-        }
         free(expected);
     }
-}
-
-void run_decoder(benchmark::State &state, decoder fn, const picture *pic)
-{
-    for (auto _ : state) {
-        uint32_t w, h;
-        uint32_t *pixels = fn(pic->path.c_str(), &w, &h);
-        benchmark::DoNotOptimize(pixels);
-        free(pixels);
-    }
-    state.SetItemsProcessed(state.iterations() * int64_t(pic->width) * pic->height);
 }
 
 } // namespace
@@ -144,9 +124,7 @@ int main(int argc, char **argv)
     check_agreement();
     for (const picture &pic : pictures)
         for (const auto &dec : decoders)
-            benchmark::RegisterBenchmark((std::string(dec.name) + "/" + pic.label).c_str(), run_decoder, dec.fn, &pic)
-                ->Unit(benchmark::kMillisecond)
-                ->MinTime(0.2);
+            register_decoder(dec.name, pic.label, dec.fn, pic.path, int64_t(pic.width) * pic.height);
     median_reporter medians;
     run_interleaved(argc, argv, medians);
 

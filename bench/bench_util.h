@@ -9,7 +9,9 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -56,6 +58,41 @@ inline void table_row(const std::string &what, double ours, const std::string &b
         return;
     printf("| %s | %.3f ms | %s | %.3f ms | %.2f |\n", what.c_str(), ours * 1e3, baseline.c_str(), base * 1e3,
            ours / base);
+}
+
+// A loader as a caller meets it: a path in, a malloc'd buffer and its size out.
+using file_decoder = uint32_t *(*)(const char *, uint32_t *, uint32_t *);
+
+// True when fn decodes path to the expected pixels, each passed through
+// `adjust` first when given (for decoders with another channel order).
+inline bool decodes_to(file_decoder fn, const std::string &path, const uint32_t *expected, uint32_t width,
+                       uint32_t height, uint32_t (*adjust)(uint32_t) = nullptr)
+{
+    uint32_t w = 0, h = 0;
+    uint32_t *got = fn(path.c_str(), &w, &h);
+    bool same = got && w == width && h == height;
+    for (size_t i = 0; same && i < size_t(w) * h; ++i)
+        same = (adjust ? adjust(got[i]) : got[i]) == expected[i];
+    free(got);
+    return same;
+}
+
+// Registers "name/label": fn loading path and releasing the pixels, repeatedly.
+inline void register_decoder(const std::string &name, const std::string &label, file_decoder fn,
+                             const std::string &path, int64_t pixels)
+{
+    benchmark::RegisterBenchmark((name + "/" + label).c_str(),
+                                 [fn, path, pixels](benchmark::State &state) {
+                                     for (auto _ : state) {
+                                         uint32_t w, h;
+                                         uint32_t *p = fn(path.c_str(), &w, &h);
+                                         benchmark::DoNotOptimize(p);
+                                         free(p);
+                                     }
+                                     state.SetItemsProcessed(state.iterations() * pixels);
+                                 })
+        ->Unit(benchmark::kMillisecond)
+        ->MinTime(0.2);
 }
 
 #endif
