@@ -5,6 +5,7 @@
 // The writer is an entry point only.
 #include "image_jpg.h"
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
@@ -120,25 +121,60 @@ size_t buffer_size(JDIMENSION width, JDIMENSION height, size_t bytes)
     return count * bytes;
 }
 
+// The pixel buffer and how many of its rows exist so far. It lives with the
+// caller of decode, outside the frame libjpeg's errors jump back into, so its
+// latest state is always there to release.
+struct pixel_buffer {
+    uint32_t *data;
+    size_t rows;       // rows allocated
+    size_t row_pixels; // pixels per row
+    size_t total_rows;
+};
+
+// Images up to this size get their whole buffer at once. A larger one grows
+// its buffer as rows come, doubling, so that a small file claiming a huge
+// image costs memory only for the rows it really yields (glibc moves large
+// blocks without copying).
+const size_t whole_buffer_bytes = size_t(256) << 20;
+const size_t first_rows_bytes = size_t(16) << 20;
+
+// Makes rows 0 to needed - 1 available; false when memory runs out.
+bool hold_rows(pixel_buffer *b, size_t needed)
+{
+    if (needed <= b->rows)
+        return true;
+    size_t rows = std::max(needed, b->rows * 2);
+    rows = std::min(rows, b->total_rows);
+    void *grown = realloc(b->data, rows * b->row_pixels * 4);
+    if (!grown)
+        return false;
+    b->data = static_cast<uint32_t *>(grown);
+    b->rows = rows;
+    return true;
+}
+
 // Reads the rows as red, green, blue into `row` and packs each into pixels.
-void read_rgb_rows(j_decompress_ptr cinfo, JSAMPROW row, uint32_t *pixels)
+bool read_rgb_rows(j_decompress_ptr cinfo, JSAMPROW row, pixel_buffer *pixels)
 {
     while (cinfo->output_scanline < cinfo->output_height) {
         jpeg_read_scanlines(cinfo, &row, 1);
         const JDIMENSION s = cinfo->output_scanline;
         if (s == 0)
             continue;
-        uint32_t *out = pixels + static_cast<size_t>(s - 1) * cinfo->output_width;
+        if (!hold_rows(pixels, s))
+            return false;
+        uint32_t *out = pixels->data + static_cast<size_t>(s - 1) * cinfo->output_width;
         for (JDIMENSION x = 0; x < cinfo->output_width; ++x) {
             const JSAMPLE *p = row + 3 * static_cast<size_t>(x);
             out[x] = 0xFF000000u | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
         }
     }
+    return true;
 }
 
 // Lets the library write finished pixels straight into their rows, as many
 // rows per call as it will take (up to one band of upsampled rows).
-void read_pixel_rows(j_decompress_ptr cinfo, uint32_t *pixels)
+bool read_pixel_rows(j_decompress_ptr cinfo, pixel_buffer *pixels)
 {
     enum { band = 32 };
     JSAMPROW rows[band];
@@ -147,26 +183,27 @@ void read_pixel_rows(j_decompress_ptr cinfo, uint32_t *pixels)
         JDIMENSION count = cinfo->output_height - first;
         if (count > band)
             count = band;
+        if (!hold_rows(pixels, size_t(first) + count))
+            return false;
         for (JDIMENSION i = 0; i < count; ++i)
-            rows[i] = reinterpret_cast<JSAMPROW>(pixels + static_cast<size_t>(first + i) * cinfo->output_width);
+            rows[i] = reinterpret_cast<JSAMPROW>(pixels->data + static_cast<size_t>(first + i) * cinfo->output_width);
         jpeg_read_scanlines(cinfo, rows, count);
     }
+    return true;
 }
 
 // The whole decode. Holds the setjmp, so nothing here has a destructor: a
-// libjpeg error jumps back into it, the scratch row and the pixels are
-// released, and null is returned. The caller destroys `cinfo` (zeroed
+// libjpeg error jumps back into it, the scratch row is released, and null is
+// returned; the caller releases the pixels, destroys `cinfo` (zeroed
 // beforehand, so destroying is safe even if creation never finished) and
 // closes the stream.
-uint32_t *decode(j_decompress_ptr cinfo, jpeg_progress_mgr *progress, FILE *stream, uint32_t *width,
-                 uint32_t *height, bool direct)
+bool decode(j_decompress_ptr cinfo, jpeg_progress_mgr *progress, FILE *stream, pixel_buffer *pixels,
+            uint32_t *width, uint32_t *height, bool direct)
 {
     JSAMPROW volatile row = nullptr;
-    uint32_t *volatile pixels = nullptr;
     if (setjmp(reinterpret_cast<error_jump *>(cinfo->err)->back)) {
         free(row);
-        free(pixels);
-        return nullptr;
+        return false;
     }
     jpeg_create_decompress(cinfo);
     cinfo->progress = progress; // after creation, which clears it
@@ -182,24 +219,27 @@ uint32_t *decode(j_decompress_ptr cinfo, jpeg_progress_mgr *progress, FILE *stre
     const size_t pixel_bytes = buffer_size(cinfo->image_width, cinfo->image_height, 4);
     const size_t row_bytes = buffer_size(cinfo->image_width, 1, 3);
     if (pixel_bytes == 0 || row_bytes == 0)
-        return nullptr;
+        return false;
     if (!direct && !(row = static_cast<JSAMPROW>(malloc(row_bytes))))
-        return nullptr;
-    if (!(pixels = static_cast<uint32_t *>(malloc(pixel_bytes)))) {
+        return false;
+    pixels->row_pixels = cinfo->image_width;
+    pixels->total_rows = cinfo->image_height;
+    const size_t row_pixel_bytes = pixels->row_pixels * 4;
+    const size_t first_rows = pixel_bytes <= whole_buffer_bytes ? pixels->total_rows
+                                                                : std::max<size_t>(first_rows_bytes / row_pixel_bytes, 32);
+    if (!hold_rows(pixels, first_rows)) {
         free(row);
-        return nullptr;
+        return false;
     }
     *width = cinfo->image_width;
     *height = cinfo->image_height;
 
     jpeg_start_decompress(cinfo);
-    if (direct)
-        read_pixel_rows(cinfo, pixels);
-    else
-        read_rgb_rows(cinfo, row, pixels);
-    jpeg_finish_decompress(cinfo);
+    const bool read = direct ? read_pixel_rows(cinfo, pixels) : read_rgb_rows(cinfo, row, pixels);
+    if (read)
+        jpeg_finish_decompress(cinfo);
     free(row);
-    return pixels;
+    return read;
 }
 
 uint32_t *load(FILE *raw_stream, uint32_t *width, uint32_t *height, bool direct)
@@ -218,9 +258,14 @@ uint32_t *load(FILE *raw_stream, uint32_t *width, uint32_t *height, bool direct)
     jpeg_progress_mgr progress;
     memset(&progress, 0, sizeof progress);
     progress.progress_monitor = watch_progress;
-    uint32_t *pixels = decode(&cinfo, &progress, stream.get(), width, height, direct);
+    pixel_buffer pixels = {nullptr, 0, 0, 0};
+    const bool decoded = decode(&cinfo, &progress, stream.get(), &pixels, width, height, direct);
     jpeg_destroy_decompress(&cinfo);
-    return pixels;
+    if (!decoded) {
+        free(pixels.data);
+        return nullptr;
+    }
+    return pixels.data;
 }
 
 } // namespace

@@ -581,21 +581,31 @@ TEST(hostile_sizes, jpeg_cut_short_still_loads_when_little_is_missing)
     free_image(filled);
 }
 
-TEST(hostile_sizes, complete_jpeg_larger_than_the_fill_limit_loads)
+TEST(hostile_sizes, complete_jpeg_larger_than_the_fill_limit_loads_the_same_both_ways)
 {
+    // 67.24 million pixels: above the 2^26 of the rule, and large enough that
+    // the buffer grows as rows come rather than being allocated at once.
     jpeg_recipe r;
     r.width = 8200;
-    r.height = 8200; // 67.24 million pixels, above the 2^26 of the rule
+    r.height = 8200;
     scratch_dir dir;
     write_file(dir.file("big"), encode_jpeg(r));
     stderr_capture err;
     uint32_t w = 0, h = 0;
     uint32_t *pixels = load_image(dir.file("big").c_str(), &w, &h);
     ASSERT_NE(pixels, nullptr) << err.text();
-    EXPECT_EQ(err.text(), "");
     EXPECT_EQ(w, 8200u);
     EXPECT_EQ(h, 8200u);
-    EXPECT_EQ(pixels[size_t(8200) * 8200 - 1] >> 24, 0xFFu);
+    const size_t count = size_t(8200) * 8200;
+    EXPECT_EQ(pixels[count - 1] >> 24, 0xFFu);
+
+    FILE *stream = fopen(dir.file("big").c_str(), "rb");
+    ASSERT_NE(stream, nullptr);
+    uint32_t *by_rgb_rows = load_jpeg_rgb(stream, &w, &h);
+    ASSERT_NE(by_rgb_rows, nullptr);
+    EXPECT_EQ(memcmp(pixels, by_rgb_rows, count * 4), 0);
+    EXPECT_EQ(err.text(), "");
+    free_image(by_rgb_rows);
     free_image(pixels);
 }
 
