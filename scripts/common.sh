@@ -3,10 +3,12 @@
 
 set -eu
 
-# Build and test dependencies. The SDL 1.2 API comes from the maintained
+# Build and test dependencies (clang and its sanitizer runtimes for the fuzz
+# harnesses). The SDL 1.2 API comes from the maintained
 # implementation over SDL2 (it replaces the old libsdl1.2-dev).
 PACKAGES="cmake g++ make pkg-config libsdl1.2-compat-dev libpng-dev libjpeg62-turbo-dev libx11-dev
-googletest libbenchmark-dev libstb-dev xvfb xdotool x11-apps imagemagick python3-pil"
+googletest libbenchmark-dev libstb-dev xvfb xdotool x11-apps imagemagick python3-pil
+clang libclang-rt-14-dev"
 
 install_missing() {
     local missing="" p
