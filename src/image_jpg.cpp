@@ -64,10 +64,9 @@ const uint64_t max_invented_pixels = uint64_t(1) << 26;
 // Fails the load when the data has ended and a large part of the image is
 // still to be decoded. The input side's position is the one that counts: in
 // a file of several scans all of them are read before the first row is output.
-void give_up_if_mostly_missing(j_decompress_ptr cinfo)
+void give_up_if_mostly_missing(j_decompress_ptr cinfo, bool data_ended)
 {
-    error_jump *err = reinterpret_cast<error_jump *>(cinfo->err);
-    if (!err->data_ended || cinfo->total_iMCU_rows == 0)
+    if (!data_ended || cinfo->total_iMCU_rows == 0)
         return;
     // The row being decoded when the data ended may have had its data.
     const JDIMENSION done = cinfo->input_iMCU_row + 1;
@@ -79,7 +78,7 @@ void give_up_if_mostly_missing(j_decompress_ptr cinfo)
         return;
     fprintf(stderr, "jpeg data ends too early for its %u x %u image\n",
             static_cast<unsigned>(cinfo->image_width), static_cast<unsigned>(cinfo->image_height));
-    longjmp(err->back, 1);
+    longjmp(reinterpret_cast<error_jump *>(cinfo->err)->back, 1);
 }
 
 // Prints libjpeg's messages as its standard manager does, and notes the two
@@ -92,22 +91,24 @@ void watch_message(j_common_ptr cinfo, int msg_level)
     if (msg_level < 0 && (err->mgr.msg_code == JWRN_JPEG_EOF || err->mgr.msg_code == JWRN_HIT_MARKER)) {
         err->data_ended = true;
         if (cinfo->is_decompressor)
-            give_up_if_mostly_missing(reinterpret_cast<j_decompress_ptr>(cinfo));
+            give_up_if_mostly_missing(reinterpret_cast<j_decompress_ptr>(cinfo), true);
     }
 }
 
 // Called by libjpeg before each block of rows it reads or outputs. The
-// arithmetic decoder makes up data at a marker without a warning; the end of
-// the image already read while rows remain tells the same.
+// arithmetic decoder makes up data without a warning once it meets a marker
+// other than a restart marker; it reads only as it goes, so such a marker
+// means its data for this scan has run out. That holds only until the next
+// scan starts, which takes the marker.
 void watch_progress(j_common_ptr cinfo)
 {
     if (!cinfo->is_decompressor)
         return;
     j_decompress_ptr d = reinterpret_cast<j_decompress_ptr>(cinfo);
-    const int end_of_image = 0xD9;
-    if (d->arith_code && d->unread_marker == end_of_image)
-        reinterpret_cast<error_jump *>(cinfo->err)->data_ended = true;
-    give_up_if_mostly_missing(d);
+    const int marker = d->unread_marker;
+    const bool restart = marker >= 0xD0 && marker <= 0xD7;
+    const bool arithmetic_ended = d->arith_code && marker != 0 && !restart;
+    give_up_if_mostly_missing(d, arithmetic_ended || reinterpret_cast<error_jump *>(cinfo->err)->data_ended);
 }
 
 // width x height pixels of `bytes` each, or 0 when that does not fit size_t.
