@@ -14,6 +14,7 @@
 #include <malloc.h>
 #include <png.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 
 #include <cstring>
 #include <functional>
@@ -425,6 +426,69 @@ void expect_fails_or_loads_as_listed(const std::string &name, const std::map<std
         ADD_FAILURE() << name << " should load";
     }
     free_image(pixels);
+}
+
+// Loads `path` twice in a child process whose address space may grow by only
+// `spare` bytes beyond what it has, the second time counting descriptors and
+// heap. The exit status: 0 when both loads failed and nothing was left
+// behind, 1 when an image came back, 2 for a descriptor, 3 for memory.
+int load_in_tight_memory(const std::string &path, size_t spare)
+{
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null_fd = open("/dev/null", O_WRONLY);
+        dup2(null_fd, 2); // libpng and libjpeg say "out of memory" here
+        close(null_fd);
+        long pages = 0;
+        FILE *statm = fopen("/proc/self/statm", "r");
+        if (!statm || fscanf(statm, "%ld", &pages) != 1)
+            _exit(4);
+        fclose(statm);
+        rlimit limit;
+        limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + spare;
+        setrlimit(RLIMIT_AS, &limit);
+        uint32_t w = 0, h = 0;
+        uint32_t *first = load_image(path.c_str(), &w, &h);
+        const resources before;
+        uint32_t *second = load_image(path.c_str(), &w, &h);
+        if (first || second)
+            _exit(1);
+        if (open_fd_count() != before.fds)
+            _exit(2);
+        _exit(heap_in_use() != before.heap ? 3 : 0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST(leaks, running_out_of_memory_anywhere_in_a_load_leaves_nothing_behind)
+{
+    if (under_asan)
+        GTEST_SKIP() << "AddressSanitizer reserves more address space than any limit leaves";
+    scratch_dir dir;
+    write_zero_png(dir.file("png"), 8192, 2048); // rows of 32 KiB, 64 MiB of pixels
+    jpeg_recipe r;
+    r.width = r.height = 4096; // 64 MiB of pixels, allocated at once
+    write_file(dir.file("jpeg"), encode_jpeg(r));
+    r.width = r.height = 8200; // 269 MB of pixels, grown as rows come
+    write_file(dir.file("big jpeg"), encode_jpeg(r));
+    write_file(dir.file("tga"), tga_file(2, 4096, 4096, 24, 0x20, {1, 2, 3}));
+    const size_t mib = size_t(1) << 20;
+    const struct {
+        const char *what, *file;
+        size_t spare;
+    } cases[] = {
+        {"libpng's rows", "png", 16 * mib},
+        {"the PNG pixel buffer", "png", 100 * mib},
+        {"libjpeg's own memory", "jpeg", mib / 4},
+        {"the JPEG pixel buffer", "jpeg", 32 * mib},
+        {"growing the JPEG pixel buffer", "big jpeg", 128 * mib},
+        {"the TGA pixel buffer", "tga", 32 * mib},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(load_in_tight_memory(dir.file(c.file), c.spare), 0) << c.what;
 }
 
 // Every past finding of the fuzz harnesses fails cleanly, unless listed in
