@@ -6,7 +6,8 @@
 #   CC=clang CXX=clang++ cmake -DCAUSTIC_FUZZ=ON.
 # New inputs go to WORK-DIR/HARNESS/corpus, a finding to WORK-DIR/HARNESS/
 # (crash-*, leak-*, timeout-*, oom-*), the log to WORK-DIR/HARNESS/log.
-# The exit status is libFuzzer's: 0 when nothing was found.
+# The exit status is libFuzzer's: 0 when nothing was found. FUZZ_SEED, when
+# set, fixes libFuzzer's random seed so that a run can be repeated.
 set -eu
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -36,7 +37,7 @@ done
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}allocator_may_return_null=1:max_allocation_size_mb=2048"
 "$build/fuzz/fuzz_$harness" "$out/corpus" "${seed_dirs[@]}" \
     -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=4096 \
-    -max_len=65536 -close_fd_mask=2 -print_final_stats=1 \
+    -max_len=65536 -close_fd_mask=2 -print_final_stats=1 ${FUZZ_SEED:+-seed=$FUZZ_SEED} \
     -artifact_prefix="$out/" >"$out/log" 2>&1 && status=0 || status=$?
 grep -E '^(stat::|#[0-9]+ +DONE|SUMMARY|==[0-9]+==ERROR)' "$out/log" | sed "s/^/$harness: /"
 exit $status
