@@ -32,9 +32,9 @@ no_display)
 missing_offset_map)
     start_xvfb
     dir=$(make_workdir run)
-    rm "$dir/out.png"
-    # If the demo went on to open normal.png it would find a directory there.
-    rm "$dir/normal.png" && mkdir "$dir/normal.png"
+    # normal.png is gone too: had the demo gone on to look for it, standard
+    # error would name it as well.
+    rm "$dir/out.png" "$dir/normal.png"
     start_demo "$dir"
     wait_demo; [ "$STATUS" = 1 ] || fail "status with out.png missing is not 1"
     [ "$(cat "$dir/err")" = "Image loading error: could not open file out.png" ] ||
