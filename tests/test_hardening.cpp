@@ -7,6 +7,7 @@
 #include "image_jpg.h"
 #include "image_png.h"
 #include "image_tga.h"
+#include "jpeg_writer.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
@@ -145,37 +146,14 @@ struct jpeg_recipe {
 // Compresses a smooth gradient (or, for CMYK, flat ink) with libjpeg.
 bytes encode_jpeg(const jpeg_recipe &r)
 {
-    jpeg_compress_struct c;
-    jpeg_error_mgr err;
-    c.err = jpeg_std_error(&err);
-    jpeg_create_compress(&c);
-    unsigned char *out = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&c, &out, &size);
-    c.image_width = r.width;
-    c.image_height = r.height;
-    c.input_components = r.components;
-    c.in_color_space = r.space;
-    jpeg_set_defaults(&c);
-    c.write_JFIF_header = TRUE; // even for CMYK, so that the probe takes it
-    jpeg_set_quality(&c, 90, TRUE);
-    if (r.progressive)
-        jpeg_simple_progression(&c);
-    c.arith_code = r.arithmetic ? TRUE : FALSE;
-    jpeg_start_compress(&c, TRUE);
-    bytes row(static_cast<size_t>(r.width) * r.components);
-    while (c.next_scanline < c.image_height) {
-        for (int x = 0; x < r.width; ++x)
-            for (int k = 0; k < r.components; ++k)
-                row[x * r.components + k] = static_cast<unsigned char>((x + c.next_scanline + 40 * k) / 16);
-        JSAMPROW p = row.data();
-        jpeg_write_scanlines(&c, &p, 1);
-    }
-    jpeg_finish_compress(&c);
-    bytes result(out, out + size);
-    jpeg_destroy_compress(&c);
-    free(out);
-    return result;
+    const auto configure = [&r](jpeg_compress_struct &c) {
+        c.write_JFIF_header = TRUE; // even for CMYK, so that the probe takes it
+        if (r.progressive)
+            jpeg_simple_progression(&c);
+        c.arith_code = r.arithmetic ? TRUE : FALSE;
+    };
+    const auto gradient = [](int x, int y, int k) { return static_cast<unsigned char>((x + y + 40 * k) / 16); };
+    return compress_jpeg(r.width, r.height, r.components, r.space, configure, gradient);
 }
 
 // Rewrites the frame header's size and keeps `keep` bytes of coded data

@@ -3,6 +3,7 @@
 // ending the process, and the public corpus.
 #include "image.h"
 #include "image_jpg.h"
+#include "jpeg_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -53,50 +54,31 @@ unsigned char sample(int x, int y, int c)
 
 bytes encode(const recipe &r, const unsigned char *pixels = nullptr)
 {
-    jpeg_compress_struct c;
-    jpeg_error_mgr err;
-    c.err = jpeg_std_error(&err);
-    jpeg_create_compress(&c);
-    unsigned char *out = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&c, &out, &size);
-    c.image_width = r.width;
-    c.image_height = r.height;
-    c.input_components = r.components;
-    c.in_color_space = r.components == 1 ? JCS_GRAYSCALE : r.components == 3 ? JCS_RGB : JCS_CMYK;
-    jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, 90, TRUE);
-    if (r.stored != JCS_UNKNOWN)
-        jpeg_set_colorspace(&c, r.stored);
-    c.comp_info[0].h_samp_factor = r.h;
-    c.comp_info[0].v_samp_factor = r.v;
-    for (int i = 1; i < c.num_components; ++i)
-        c.comp_info[i].h_samp_factor = c.comp_info[i].v_samp_factor = 1;
-    if (r.progressive)
-        jpeg_simple_progression(&c);
-    c.restart_in_rows = r.restart_rows;
-    // The library leaves JFIF out of CMYK files; these tests want it in, so
-    // that such files get past the probe and reach the decoder.
-    c.write_JFIF_header = r.jfif;
-    jpeg_start_compress(&c, TRUE);
-    if (!r.jfif) {
-        static const unsigned char exif[] = "Exif\0\0II*\0\x08\0\0\0\0\0\0\0\0\0";
-        jpeg_write_marker(&c, JPEG_APP0 + 1, exif, sizeof exif - 1);
-    }
-    std::vector<unsigned char> row(static_cast<size_t>(r.width) * r.components);
-    while (c.next_scanline < c.image_height) {
-        const int y = c.next_scanline;
-        for (int x = 0; x < r.width; ++x)
-            for (int k = 0; k < r.components; ++k)
-                row[x * r.components + k] = pixels ? pixels[(y * r.width + x) * r.components + k] : sample(x, y, k);
-        JSAMPROW p = row.data();
-        jpeg_write_scanlines(&c, &p, 1);
-    }
-    jpeg_finish_compress(&c);
-    jpeg_destroy_compress(&c);
-    bytes file(out, out + size);
-    free(out);
-    return file;
+    const J_COLOR_SPACE space = r.components == 1 ? JCS_GRAYSCALE : r.components == 3 ? JCS_RGB : JCS_CMYK;
+    const auto configure = [&r](jpeg_compress_struct &c) {
+        if (r.stored != JCS_UNKNOWN)
+            jpeg_set_colorspace(&c, r.stored);
+        c.comp_info[0].h_samp_factor = r.h;
+        c.comp_info[0].v_samp_factor = r.v;
+        for (int i = 1; i < c.num_components; ++i)
+            c.comp_info[i].h_samp_factor = c.comp_info[i].v_samp_factor = 1;
+        if (r.progressive)
+            jpeg_simple_progression(&c);
+        c.restart_in_rows = r.restart_rows;
+        // The library leaves JFIF out of CMYK files; these tests want it in, so
+        // that such files get past the probe and reach the decoder.
+        c.write_JFIF_header = r.jfif;
+    };
+    const auto pick = [&r, pixels](int x, int y, int k) {
+        return pixels ? pixels[(y * r.width + x) * r.components + k] : sample(x, y, k);
+    };
+    const auto exif_first = [&r](jpeg_compress_struct &c) {
+        if (!r.jfif) {
+            static const unsigned char exif[] = "Exif\0\0II*\0\x08\0\0\0\0\0\0\0\0\0";
+            jpeg_write_marker(&c, JPEG_APP0 + 1, exif, sizeof exif - 1);
+        }
+    };
+    return compress_jpeg(r.width, r.height, r.components, space, configure, pick, exif_first);
 }
 
 // ---- the independent decode --------------------------------------------------
