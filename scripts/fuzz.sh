@@ -13,7 +13,7 @@ set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$1 harness=$2 seconds=$3
 work=${4:-${TMPDIR:-/tmp}/caustic-fuzz}
-corpus="$top/../shared/corpus"
+corpus="$top/tests/corpus"
 
 case $harness in
 png | jpeg | tga) seeds=("$corpus/$harness" "$top/fuzz/regressions/$harness") ;;

@@ -341,6 +341,7 @@ TEST_F(Jpeg, BothRoutesGiveTheSamePixels)
     for (const auto &entry : fs::recursive_directory_iterator(CORPUS_DIR "/jpeg"))
         if (entry.is_regular_file())
             paths.push_back(entry.path().string());
+    EXPECT_EQ(paths.size() - std::size(generated), 74u); // every corpus file
     for (const std::string &path : paths) {
         uint32_t w1 = 0, h1 = 0, w2 = 0, h2 = 0;
         const std::vector<uint32_t> direct = load_by(load_jpeg, path, &w1, &h1);
@@ -520,9 +521,9 @@ TEST_F(Jpeg, CorpusDecodesAsPlainLibjpegDoesOrFailsCleanly)
     }
     // The corpus is public and fixed: a change in these counts means files
     // went missing or the library changed what it accepts.
-    EXPECT_GT(decoded, 30);
-    EXPECT_GE(failed, 3); // the three 12-bit files
-    EXPECT_GT(not_jfif, 20);
+    EXPECT_EQ(decoded, 46);
+    EXPECT_EQ(failed, 3); // the three 12-bit files
+    EXPECT_EQ(not_jfif, 25);
 }
 
 } // namespace

@@ -1,10 +1,10 @@
 #!/usr/bin/python3
-# Writes png_reference.txt: for every 8-bit RGB or RGBA PNG of the shared
+# Writes png_reference.txt: for every 8-bit RGB or RGBA PNG of the public
 # corpus, the FNV-1a hash of its pixels as Pillow decodes them, laid out as
 # the library lays them in memory (blue, green, red, alpha; alpha 255 for RGB,
 # whatever a tRNS chunk says). Files that libpng itself refuses but Pillow
 # reads anyway are listed as "refused".
-# Usage: make_png_reference.py CORPUS_DIR > png_reference.txt
+# Usage: tests/data/make_png_reference.py tests/corpus > tests/data/png_reference.txt
 import sys
 from PIL import Image
 
