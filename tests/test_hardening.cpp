@@ -110,16 +110,17 @@ bytes png_claiming(uint32_t width, uint32_t height, int depth, int colour_type, 
     return png;
 }
 
-// An all-zero image at zlib's best compression, written by libpng.
+// An all-zero image at zlib's best compression (or at `level`), written by
+// libpng.
 void write_zero_png(const std::string &path, uint32_t width, uint32_t height,
-                    int colour_type = PNG_COLOR_TYPE_RGB_ALPHA)
+                    int colour_type = PNG_COLOR_TYPE_RGB_ALPHA, int level = 9)
 {
     FILE *f = fopen(path.c_str(), "wb");
     ASSERT_NE(f, nullptr);
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
     png_init_io(png, f);
-    png_set_compression_level(png, 9);
+    png_set_compression_level(png, level);
     png_set_filter(png, 0, PNG_FILTER_NONE);
     png_set_IHDR(png, info, width, height, 8, colour_type, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
@@ -623,6 +624,86 @@ TEST(hostile_sizes, jpeg_whose_data_ends_with_most_of_a_huge_image_missing_fails
         const std::string text = load_hostile(f.second, false);
         EXPECT_NE(text.find("jpeg data ends too early for its "), std::string::npos) << f.first << ": " << text;
     }
+}
+
+// Genuine images of 12000 x 12000 pixels, far above every rule's threshold
+// for made-up pixels and well within the pixel limit. Each file loads
+// whole; `first` and `last` are its first and last pixels.
+const uint32_t large_side = 12000;
+const size_t large_count = size_t(large_side) * large_side;
+
+void expect_large_image(const std::string &path, uint32_t first, uint32_t last, const char *printed = "")
+{
+    stderr_capture err;
+    uint32_t w = 0, h = 0;
+    uint32_t *pixels = load_image(path.c_str(), &w, &h);
+    const std::string text = err.text();
+    ASSERT_NE(pixels, nullptr) << path << ": " << text;
+    EXPECT_EQ(w, large_side);
+    EXPECT_EQ(h, large_side);
+    EXPECT_EQ(pixels[0], first) << path;
+    EXPECT_EQ(pixels[large_count - 1], last) << path;
+    EXPECT_EQ(text, printed) << path;
+    free_image(pixels);
+}
+
+#define SKIP_UNDER_ASAN()                                                                                    \
+    if (under_asan)                                                                                          \
+    GTEST_SKIP() << "hundreds of megabytes an image: too slow under the sanitizers"
+
+TEST(genuine_large_images, flat_jpegs_load_arithmetic_coded_or_not)
+{
+    SKIP_UNDER_ASAN();
+    // Flat grey: a few hundred bytes with arithmetic coding, whose encoder
+    // leaves out the zero bytes at the end of the data, so its decoder meets
+    // the end of the file long before the last row.
+    jpeg_recipe r;
+    r.width = r.height = large_side;
+    r.components = 1;
+    r.space = JCS_GRAYSCALE;
+    r.flat = r.arithmetic = true;
+    const bytes arithmetic = encode_jpeg(r);
+    EXPECT_LT(arithmetic.size(), 1000u);
+    r.arithmetic = false;
+    scratch_dir dir;
+    write_file(dir.file("arithmetic"), arithmetic);
+    write_file(dir.file("huffman"), encode_jpeg(r));
+    expect_large_image(dir.file("arithmetic"), 0xFF808080u, 0xFF808080u);
+    expect_large_image(dir.file("huffman"), 0xFF808080u, 0xFF808080u);
+}
+
+TEST(genuine_large_images, png_loads)
+{
+    SKIP_UNDER_ASAN();
+    scratch_dir dir;
+    write_zero_png(dir.file("png"), large_side, large_side, PNG_COLOR_TYPE_RGB_ALPHA, 1);
+    expect_large_image(dir.file("png"), 0u, 0u);
+}
+
+// A TGA file of width x height 24-bit pixels of which only the first
+// `pixel_bytes` bytes are there, all zero, then the footer. The pixel area is
+// a hole in the file, so the file costs no disk space.
+void write_sparse_tga(const std::string &path, unsigned width, unsigned height, size_t pixel_bytes)
+{
+    const bytes head = tga_file(2, width, height, 24, 0x20, {});
+    const size_t header = 18;
+    write_file(path, bytes(head.begin(), head.begin() + header));
+    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(header + pixel_bytes)), 0);
+    FILE *f = fopen(path.c_str(), "ab");
+    ASSERT_NE(f, nullptr);
+    fwrite(head.data() + header, 1, head.size() - header, f);
+    fclose(f);
+}
+
+TEST(genuine_large_images, tga_loads_whole_or_cut_at_ninety_percent)
+{
+    SKIP_UNDER_ASAN();
+    scratch_dir dir;
+    write_sparse_tga(dir.file("whole"), large_side, large_side, large_count * 3);
+    expect_large_image(dir.file("whole"), 0xFF000000u, 0xFF000000u);
+    // 14.4 million pixels short: made up as zeros.
+    write_sparse_tga(dir.file("cut"), large_side, large_side, large_count * 3 / 10 * 9);
+    expect_large_image(dir.file("cut"), 0xFF000000u, 0u);
 }
 
 // Sets the pixel limit for one test and puts the default back after it.
