@@ -178,6 +178,33 @@ jpeg_scan_info scan_of(int first, int count, int ss, int se, int ah = 0, int al 
     return s;
 }
 
+// A progressive grey image whose scans are `scans`, each covering the whole
+// image, or a colour one whose later scans cover chroma only.
+bytes jpeg_with_scans(const std::vector<jpeg_scan_info> &scans, int components = 1)
+{
+    jpeg_recipe r;
+    r.components = components;
+    r.space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    r.scans = scans;
+    return encode_jpeg(r);
+}
+
+// Removes the scan whose header is the `index`th (0 first), header and data.
+bytes without_scan(bytes jpeg, int index)
+{
+    std::vector<size_t> starts;
+    for (size_t i = 0; i + 1 < jpeg.size(); ++i)
+        if (jpeg[i] == 0xFF && (jpeg[i + 1] == 0xDA || jpeg[i + 1] == 0xD9 || jpeg[i + 1] == 0xC4))
+            starts.push_back(i);
+    for (size_t k = 0; k + 1 < starts.size(); ++k)
+        if (jpeg[starts[k] + 1] == 0xDA && index-- == 0) {
+            jpeg.erase(jpeg.begin() + starts[k], jpeg.begin() + starts[k + 1]);
+            return jpeg;
+        }
+    ADD_FAILURE() << "no such scan";
+    return jpeg;
+}
+
 // Rewrites the frame header's size and keeps `keep` bytes of coded data
 // after the first scan header (SIZE_MAX: everything), optionally followed by
 // an end-of-image marker.
@@ -275,11 +302,18 @@ std::vector<bad_file> bad_files()
     bytes exif = jpeg;
     exif[3] = 0xE1;
     files.push_back({"jpeg exif", exif, false});
-    files.push_back({"jpeg huge truncated", jpeg_claiming(jpeg, 65500, 65500, 40, false), false, true});
+    files.push_back({"jpeg huge truncated", jpeg_claiming(jpeg, 20000, 20000, 40, false), false, true});
+    files.push_back({"jpeg above the pixel limit", jpeg_claiming(jpeg, 65500, 65500, 40, false), false});
+    std::vector<jpeg_scan_info> passes = {scan_of(0, 1, 0, 0)};
+    for (int k = 1; k <= 32; ++k)
+        passes.push_back(scan_of(0, 1, k, k));
+    files.push_back({"jpeg scans over the image 33 times", jpeg_with_scans(passes), false});
+    files.push_back({"jpeg without its dc scan", without_scan(jpeg_with_scans(passes), 0), false});
 
     files.push_back({"tga colour-mapped", tga_file(1, 1, 1, 8, 0, {0}), false});
     files.push_back({"tga 16-bit", tga_file(2, 1, 1, 16, 0, {0, 0}), false});
     files.push_back({"tga truncated", tga_file(2, 40, 40, 24, 0x20, {1, 2, 3, 4}), true});
+    files.push_back({"tga far too short", tga_file(2, 8192, 8193, 24, 0x20, {1, 2, 3, 4}), false});
     return files;
 }
 
@@ -767,33 +801,6 @@ TEST(hostile_sizes, jpeg_memory_ceiling_leaves_room_for_the_largest_image_within
     load_hostile(jpeg, true, &w, &h, &pixels);
     EXPECT_EQ(w, 1024u);
     free_image(pixels);
-}
-
-// A progressive grey image whose scans are `scans`, each covering the whole
-// image, or a colour one whose later scans cover chroma only.
-bytes jpeg_with_scans(const std::vector<jpeg_scan_info> &scans, int components = 1)
-{
-    jpeg_recipe r;
-    r.components = components;
-    r.space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
-    r.scans = scans;
-    return encode_jpeg(r);
-}
-
-// Removes the scan whose header is the `index`th (0 first), header and data.
-bytes without_scan(bytes jpeg, int index)
-{
-    std::vector<size_t> starts;
-    for (size_t i = 0; i + 1 < jpeg.size(); ++i)
-        if (jpeg[i] == 0xFF && (jpeg[i + 1] == 0xDA || jpeg[i + 1] == 0xD9 || jpeg[i + 1] == 0xC4))
-            starts.push_back(i);
-    for (size_t k = 0; k + 1 < starts.size(); ++k)
-        if (jpeg[starts[k] + 1] == 0xDA && index-- == 0) {
-            jpeg.erase(jpeg.begin() + starts[k], jpeg.begin() + starts[k + 1]);
-            return jpeg;
-        }
-    ADD_FAILURE() << "no such scan";
-    return jpeg;
 }
 
 TEST(hostile_scans, jpeg_scans_are_limited_in_number_and_in_passes_over_the_image)
