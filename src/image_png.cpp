@@ -99,7 +99,8 @@ uint32_t *read_png(FILE *stream, png_structp png, png_infop info, uint32_t *widt
     // image of a colour type this loader refuses, or above the pixel limit,
     // would otherwise be decoded whole first.
     png_header header;
-    if (peek_header(stream, &header)) {
+    const bool header_seen = peek_header(stream, &header);
+    if (header_seen) {
         // Only the valid types: libpng tells what is wrong with the others.
         const int type = header.colour_type;
         if (type == PNG_COLOR_TYPE_GRAY || type == PNG_COLOR_TYPE_PALETTE || type == PNG_COLOR_TYPE_GRAY_ALPHA)
@@ -129,6 +130,10 @@ uint32_t *read_png(FILE *stream, png_structp png, png_infop info, uint32_t *widt
     *width = w;
     *height = h;
     if (color_type != PNG_COLOR_TYPE_RGB && color_type != PNG_COLOR_TYPE_RGB_ALPHA)
+        return nullptr;
+    // Checked again for a stream the header could not be looked ahead in:
+    // costly then, but no image above the limit is ever returned.
+    if (!header_seen && !image_size_allowed(w, h))
         return nullptr;
 
     const size_t count = static_cast<size_t>(w) * h;

@@ -785,6 +785,22 @@ TEST(hostile_sizes, every_reader_refuses_an_image_above_the_pixel_limit_from_its
             free_image(pixels);
         }
     }
+
+    // A PNG stream that cannot be looked ahead in is held to the limit too.
+    const bytes png = read_file(dir.file("png"));
+    FILE *stream = fmemopen(const_cast<unsigned char *>(png.data()), png.size(), "rb");
+    ASSERT_NE(stream, nullptr);
+    cookie_io_functions_t forward_only = {};
+    forward_only.read = [](void *c, char *buf, size_t n) -> ssize_t { return fread(buf, 1, n, static_cast<FILE *>(c)); };
+    forward_only.close = [](void *c) { return fclose(static_cast<FILE *>(c)); };
+    FILE *pipe_like = fopencookie(stream, "rb", forward_only);
+    ASSERT_NE(pipe_like, nullptr);
+    ASSERT_TRUE(check_png(pipe_like));
+    pixel_limit set(64 * 48);
+    stderr_capture err;
+    uint32_t w = 0, h = 0;
+    EXPECT_EQ(load_png(pipe_like, &w, &h), nullptr);
+    EXPECT_EQ(err.text(), "image of 64 x 49 pixels is larger than the limit of 3072 pixels\n");
 }
 
 TEST(hostile_sizes, jpeg_memory_ceiling_leaves_room_for_the_largest_image_within_the_limit)
