@@ -242,17 +242,19 @@ bool census_allows_scans(FILE *stream)
         const int high = in.next(), low = in.next();
         if (low < 0 || (high << 8 | low) < 2)
             return true;
-        std::vector<unsigned char> segment(size_t(high << 8 | low) - 2);
+        const size_t length = size_t(high << 8 | low) - 2;
         const bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-        if (frame || marker == 0xDA) {
-            for (unsigned char &b : segment) {
-                const int c = in.next();
-                if (c < 0)
-                    return true;
-                b = static_cast<unsigned char>(c);
-            }
-        } else if (!in.skip(segment.size())) {
-            return true;
+        if (!frame && marker != 0xDA) {
+            if (!in.skip(length))
+                return true;
+            continue;
+        }
+        std::vector<unsigned char> segment(length);
+        for (unsigned char &b : segment) {
+            const int c = in.next();
+            if (c < 0)
+                return true;
+            b = static_cast<unsigned char>(c);
         }
         if (frame) {
             if (segment.size() < 6 || !components.empty())
