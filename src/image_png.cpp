@@ -3,10 +3,12 @@
 // images are refused. The writer is an entry point only.
 #include "image_png.h"
 
+#include "image_internal.h"
 #include "image_limits.h"
 
 #include <png.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -83,6 +85,31 @@ bool cannot_hold_image(const png_header &h)
 const png_byte unused_chunks[] = "tEXt\0zTXt\0iTXt\0iCCP\0sPLT\0eXIf\0pCAL\0sCAL";
 const int unused_chunk_count = sizeof unused_chunks / 5;
 
+// libpng's error handler, called before its default one, which prints the
+// message and returns through the jump buffer: the message becomes the reason.
+// "Read Error" only says that fewer bytes came than were wanted; the stream
+// says whether the file ended or the system failed.
+void record_png_error(png_structp png, png_const_charp message)
+{
+    FILE *stream = static_cast<FILE *>(png_get_io_ptr(png));
+    if (stream && strcmp(message, "Read Error") == 0 && feof(stream))
+        set_printed_image_error("%s: the file ends too early", message);
+    else if (stream && strcmp(message, "Read Error") == 0 && ferror(stream))
+        set_printed_image_error("%s: %s", message, errno_text(errno));
+    else
+        set_printed_image_error("%s", message);
+}
+
+const char *colour_type_name(int color_type)
+{
+    switch (color_type) {
+    case PNG_COLOR_TYPE_GRAY: return "grey";
+    case PNG_COLOR_TYPE_GRAY_ALPHA: return "grey and alpha";
+    case PNG_COLOR_TYPE_PALETTE: return "palette";
+    default: return "this colour type's";
+    }
+}
+
 // The setjmp lives here, alone with plain data: libpng's longjmp must not skip
 // any destructor. Returns the pixel buffer or null; the caller closes the stream.
 uint32_t *read_png(FILE *stream, png_structp png, png_infop info, uint32_t *width, uint32_t *height)
@@ -103,8 +130,10 @@ uint32_t *read_png(FILE *stream, png_structp png, png_infop info, uint32_t *widt
     if (header_seen) {
         // Only the valid types: libpng tells what is wrong with the others.
         const int type = header.colour_type;
-        if (type == PNG_COLOR_TYPE_GRAY || type == PNG_COLOR_TYPE_PALETTE || type == PNG_COLOR_TYPE_GRAY_ALPHA)
+        if (type == PNG_COLOR_TYPE_GRAY || type == PNG_COLOR_TYPE_PALETTE || type == PNG_COLOR_TYPE_GRAY_ALPHA) {
+            set_image_error("%s PNG images are not supported", colour_type_name(type));
             return nullptr;
+        }
         if (!image_size_allowed(header.width, header.height))
             return nullptr;
         if (cannot_hold_image(header)) {
@@ -129,21 +158,25 @@ uint32_t *read_png(FILE *stream, png_structp png, png_infop info, uint32_t *widt
     png_get_IHDR(png, info, &w, &h, &bit_depth, &color_type, &interlace, &compression, &filter);
     *width = w;
     *height = h;
-    if (color_type != PNG_COLOR_TYPE_RGB && color_type != PNG_COLOR_TYPE_RGB_ALPHA)
+    if (color_type != PNG_COLOR_TYPE_RGB && color_type != PNG_COLOR_TYPE_RGB_ALPHA) {
+        set_image_error("%s PNG images are not supported", colour_type_name(color_type));
         return nullptr;
+    }
     // Checked again for a stream the header could not be looked ahead in:
     // costly then, but no image above the limit is ever returned.
     if (!header_seen && !image_size_allowed(w, h))
         return nullptr;
 
     const size_t count = static_cast<size_t>(w) * h;
-    if (w != 0 && count / w != h)
+    if ((w != 0 && count / w != h) || count > SIZE_MAX / 4) {
+        set_image_error("%s", errno_text(ENOMEM));
         return nullptr;
-    if (count > SIZE_MAX / 4)
-        return nullptr;
+    }
     pixels = static_cast<uint32_t *>(malloc(count != 0 ? count * 4 : 1));
-    if (!pixels)
+    if (!pixels) {
+        set_image_error("%s", errno_text(ENOMEM));
         return nullptr;
+    }
 
     png_bytepp rows = png_get_rows(png, info);
     for (png_uint_32 y = 0; y < h; ++y) {
@@ -174,13 +207,15 @@ int check_png(FILE *stream)
 
 uint32_t *load_png(FILE *stream, uint32_t *width, uint32_t *height)
 {
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, record_png_error, nullptr);
     if (!png) {
+        set_image_error("%s", errno_text(ENOMEM));
         fclose(stream);
         return nullptr;
     }
     png_infop info = png_create_info_struct(png);
     if (!info) {
+        set_image_error("%s", errno_text(ENOMEM));
         png_destroy_read_struct(&png, nullptr, nullptr);
         fclose(stream);
         return nullptr;
@@ -194,6 +229,7 @@ uint32_t *load_png(FILE *stream, uint32_t *width, uint32_t *height)
 int save_png(FILE *stream, const uint32_t *, uint32_t, uint32_t)
 {
     fputs("saving png files is not implemented yet", stderr);
+    set_printed_image_error("saving png files is not implemented yet");
     fclose(stream);
     return -1;
 }
