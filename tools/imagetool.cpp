@@ -124,20 +124,23 @@ uint32_t *load(const std::string &name, uint32_t *w, uint32_t *h, unsigned int *
 // anything else by name, replaced only once complete.
 int save(const std::string &name, const uint32_t *pixels, uint32_t w, uint32_t h)
 {
-    held_messages held;
-    int result;
+    // Standard output is taken before anything else is opened: were it
+    // closed, the next file opened would take its number.
+    FILE *out = nullptr;
     if (name == "-") {
         const int fd = dup(STDOUT_FILENO);
-        FILE *stream = fd >= 0 ? fdopen(fd, "wb") : nullptr;
-        if (!stream) {
+        if (fd < 0 || !(out = fdopen(fd, "wb"))) {
             const int error = errno;
             if (fd >= 0)
                 close(fd);
-            held.drop();
             fprintf(stderr, "imagetool: -: %s\n", strerror(error));
             return 1;
         }
-        result = save_tga(stream, pixels, w, h);
+    }
+    held_messages held;
+    int result;
+    if (out) {
+        result = save_tga(out, pixels, w, h);
     } else {
         result = save_image(name.c_str(), pixels, w, h, IMAGE_FORMAT_TGA);
     }
@@ -187,6 +190,10 @@ int info(const std::vector<std::string> &files)
         }
         free_image(pixels);
         printf("%s: %s %ux%u\n", name.c_str(), format_names[format], w, h);
+    }
+    if (fflush(stdout) != 0) {
+        fprintf(stderr, "imagetool: standard output: %s\n", strerror(errno));
+        return 1;
     }
     return status;
 }

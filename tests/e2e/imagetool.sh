@@ -52,6 +52,11 @@ cat "$tmp/out.png" | "$TOOL" convert --alpha - - 2>"$tmp/err" | "$TOOL" info - >
     fail "convert through pipes: $(cat "$tmp/err")"
 [ "$(cat "$tmp/out")" = "-: TGA 640x480" ] || fail "convert through pipes gave: $(cat "$tmp/out")"
 [ ! -e ./- ] && [ ! -e "$tmp/-" ] || fail "convert to - made a file named -"
+# A closed standard output is an error, not a number for the next file opened.
+"$TOOL" convert "$tmp/out.png" - 2>"$tmp/err" >&-; status=$?
+failed_with "imagetool: -: Bad file descriptor"
+"$TOOL" info "$tmp/out.png" 2>"$tmp/err" >/dev/full; status=$?
+failed_with "imagetool: standard output: No space left on device"
 
 # Conversions under every flag combination read back as the same picture
 # (flipped when asked) and 24- or 32-bit as asked.
