@@ -245,6 +245,40 @@ bool surface_layout_ok(const SDL_Surface *surface)
            surface->h == scry && surface->pitch % 4 == 0 && surface->pitch >= scrx * 4;
 }
 
+bool offscreen_driver(void)
+{
+    char driver[64];
+    return SDL_VideoDriverName(driver, sizeof driver) && strcmp(driver, "offscreen") == 0;
+}
+
+bool set(const char *variable)
+{
+    const char *value = getenv(variable);
+    return value && *value;
+}
+
+// An X server resets itself when its last client disconnects and refuses
+// connections for a moment while it does; a display that has just answered a
+// probe can be in that moment as the demo starts. SDL then passes over its
+// X11 driver without a word and settles for the invisible "offscreen" one
+// (SDL_GetError keeps only the last refusal before it, KMSDRM's "devindex (-2)
+// must not be negative"). So while a display is named and the user has not
+// chosen a driver, the video subsystem is started again a few times, about
+// three seconds in all, before the display counts as absent.
+bool reach_display(void)
+{
+    static const Uint32 pause_ms[] = {50, 100, 200, 400, 500, 500, 500, 500};
+    const bool retry = (set("DISPLAY") || set("WAYLAND_DISPLAY")) && !set("SDL_VIDEODRIVER");
+    for (size_t attempt = 0; offscreen_driver(); ++attempt) {
+        if (!retry || attempt == sizeof pause_ms / sizeof pause_ms[0])
+            return false;
+        SDL_QuitSubSystem(SDL_INIT_VIDEO);
+        SDL_Delay(pause_ms[attempt]);
+        SDL_InitSubSystem(SDL_INIT_VIDEO);
+    }
+    return true;
+}
+
 } // namespace
 
 int main()
@@ -254,8 +288,7 @@ int main()
     SDL_Init(SDL_INIT_VIDEO);
     // With no display reachable, SDL falls back to an invisible offscreen
     // driver and the demo would run forever with nothing to show.
-    char driver[64];
-    if (SDL_VideoDriverName(driver, sizeof driver) && strcmp(driver, "offscreen") == 0) {
+    if (!reach_display()) {
         fputs("No display available: the demo needs an X or Wayland display (set DISPLAY)\n", stderr);
         SDL_Quit();
         return 1;

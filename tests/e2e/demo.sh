@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # demo.sh - the demo executable as a user meets it: start-up failures, quitting,
 # and dragging the ray, under SDL's dummy driver or in a real window on Xvfb.
-# Usage: demo.sh CASE DEMO MAKE_MAPS WM_CLOSE
-CASE=$1 DEMO=$2 MAKE_MAPS=$3 WM_CLOSE=$4
+# Usage: demo.sh CASE DEMO MAKE_MAPS WM_CLOSE REFUSE_X
+#   REFUSE_X is a preloadable library that refuses the first $REFUSE_X_COUNT
+#   connections to the X server.
+CASE=$1 DEMO=$2 MAKE_MAPS=$3 WM_CLOSE=$4 REFUSE_X=$5
 . "$(dirname "$0")/lib.sh"
 
 # Starts the demo in $dir and checks that it fails its start with status 1
@@ -25,7 +27,14 @@ sigterm_dummy)
     dir=$(make_workdir run)
     export SDL_VIDEODRIVER=dummy
     start_demo "$dir"
-    sleep 1
+    # Sent before SDL catches it, SIGTERM would kill the demo outright: wait
+    # until the handler is in place (bit 15 of the caught-signal mask).
+    for i in $(seq 1 200); do
+        mask=$(awk '/^SigCgt:/ { print $2 }' "/proc/$DEMO_PID/status" 2>/dev/null)
+        [ -n "$mask" ] && (((16#$mask >> 14) & 1)) && break
+        sleep 0.05
+    done
+    sleep 0.5
     kill -0 "$DEMO_PID" 2>/dev/null || fail "the demo did not keep running: $(cat "$dir/err")"
     kill -TERM "$DEMO_PID"
     wait_demo; [ "$STATUS" = 0 ] || fail "status after SIGTERM is not 0"
@@ -35,6 +44,20 @@ no_display)
     unset DISPLAY WAYLAND_DISPLAY SDL_VIDEODRIVER
     start_demo "$dir"
     wait_demo; [ "$STATUS" = 1 ] || fail "status without a display is not 1"
+    grep -q "No display available" "$dir/err" || fail "no word on standard error: $(cat "$dir/err")"
+    ;;
+display_refused)
+    # A display that refuses the demo's first connections, as a server does
+    # while it resets, still gets its window; one that refuses them all is
+    # reported as no display, after a bounded wait.
+    start_xvfb
+    dir=$(make_workdir run)
+    REFUSE_X_COUNT=3 LD_PRELOAD=$REFUSE_X start_demo "$dir"
+    w=$(demo_window)
+    press "$w" Escape
+    wait_demo; [ "$STATUS" = 0 ] || fail "status after Escape is not 0"
+    REFUSE_X_COUNT=1000000 LD_PRELOAD=$REFUSE_X start_demo "$dir"
+    wait_demo; [ "$STATUS" = 1 ] || fail "status with every connection refused is $STATUS, not 1"
     grep -q "No display available" "$dir/err" || fail "no word on standard error: $(cat "$dir/err")"
     ;;
 missing_offset_map)

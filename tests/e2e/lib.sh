@@ -10,16 +10,23 @@ export XDG_RUNTIME_DIR="$E2E_TMP/runtime"
 mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 XVFB_PID=
 DEMO_PID=
+DEMO_DIR=
 
 e2e_cleanup() {
     [ -n "$DEMO_PID" ] && kill -9 "$DEMO_PID" 2>/dev/null
-    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
+    stop_xvfb
     rm -rf "$E2E_TMP"
 }
 trap e2e_cleanup EXIT
 
+# A helper may run in a subshell, as in w=$(demo_window) or on either side of
+# a pipe, where exit would leave only that subshell and the test would go on
+# without what it asked for. So fail ends the test's own shell as well.
+E2E_SHELL=$BASHPID
+trap 'exit 1' USR1
 fail() {
     echo "FAIL: $*" >&2
+    [ "$BASHPID" = "$E2E_SHELL" ] || kill -USR1 "$E2E_SHELL"
     exit 1
 }
 
@@ -39,7 +46,15 @@ start_xvfb() {
     done
     [ -n "$n" ] || fail "could not start Xvfb: $(cat "$E2E_TMP/xvfb.log")"
     export DISPLAY=":$n"
+    # This probe is the server's first client; when it leaves, the server
+    # resets, and a program starting right then meets a refused connection.
+    # The demo copes with that, and the tests leave the race in on purpose.
     xdotool getdisplaygeometry >/dev/null 2>&1 || fail "Xvfb on $DISPLAY does not answer"
+}
+
+stop_xvfb() {
+    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
+    XVFB_PID=
 }
 
 # A working directory holding the default maps.
@@ -53,19 +68,36 @@ make_workdir() {
 # Starts the demo in directory $1, stdout/stderr to $1/out and $1/err.
 start_demo() {
     (cd "$1" && exec "$DEMO" >out 2>err </dev/null) &
-    DEMO_PID=$!
+    DEMO_PID=$! DEMO_DIR=$1
 }
 
-# Prints the id of the demo's visible window once it has drawn.
-demo_window() {
+# Prints the id of the demo's window once it is shown.
+shown_window() {
     local i w
-    for i in $(seq 1 200); do
+    for i in $(seq 1 400); do
         w=$(xdotool search --onlyvisible --pid "$DEMO_PID" 2>/dev/null | head -n 1)
-        [ -n "$w" ] && { sleep 0.3; echo "$w"; return 0; }
-        kill -0 "$DEMO_PID" 2>/dev/null || fail "the demo ended before showing its window"
+        [ -n "$w" ] && { echo "$w"; return 0; }
+        kill -0 "$DEMO_PID" 2>/dev/null ||
+            fail "the demo ended before showing its window: $(cat "$DEMO_DIR/err")"
         sleep 0.05
     done
     fail "no window appeared"
+}
+
+# Prints the id of the demo's window once it has drawn a frame. The window
+# shows before the maps are read, black until the first frame; on a busy
+# machine that can take a while, so it is watched rather than waited for.
+demo_window() {
+    local i w
+    w=$(shown_window)
+    for i in $(seq 1 400); do
+        xwd -silent -id "$w" >"$E2E_TMP/first.xwd" 2>/dev/null &&
+            [ -n "$(tail -c 1228800 "$E2E_TMP/first.xwd" | tr -d '\0' | head -c 1)" ] &&
+            { echo "$w"; return 0; }
+        kill -0 "$DEMO_PID" 2>/dev/null || fail "the demo ended before drawing: $(cat "$DEMO_DIR/err")"
+        sleep 0.05
+    done
+    fail "the window stayed black"
 }
 
 # Waits up to 10 s for the demo to end and sets STATUS to its exit status
