@@ -293,6 +293,7 @@ int main()
         SDL_Quit();
         return 1;
     }
+    SDL_WM_SetCaption("Caustic demo", nullptr); // before the window exists: no untitled moment
     fbsurf = SDL_SetVideoMode(scrx, scry, 32, 0);
     if (!fbsurf) {
         fprintf(stderr, "Could not set the 640 x 480 video mode: %s\n", SDL_GetError());

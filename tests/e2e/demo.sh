@@ -127,6 +127,7 @@ escape)
     dir=$(make_workdir run)
     start_demo "$dir"
     w=$(demo_window)
+    [ "$(xdotool getwindowname "$w")" = "Caustic demo" ] || fail "window title: $(xdotool getwindowname "$w")"
     press "$w" a            # other keys change nothing
     sleep 0.3
     kill -0 "$DEMO_PID" 2>/dev/null || fail "a key other than Escape ended the demo"
