@@ -7,7 +7,10 @@
 # New inputs go to WORK-DIR/HARNESS/corpus, a finding to WORK-DIR/HARNESS/
 # (crash-*, leak-*, timeout-*, oom-*), the log to WORK-DIR/HARNESS/log.
 # The exit status is libFuzzer's: 0 when nothing was found. FUZZ_SEED, when
-# set, fixes libFuzzer's random seed so that a run can be repeated.
+# set, fixes libFuzzer's random seed; FUZZ_RUNS, when set, replaces SECONDS
+# with that many executions (the seeds' replay included). Both together make
+# a run repeatable, however busy the machine. A finding is printed with the
+# file that holds it and, when it is one of the seeds, that seed's path.
 set -eu
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -34,9 +37,24 @@ done
 # readers' limits keep every input far below both. -close_fd_mask=2 keeps the
 # codecs' messages out of the log.
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}allocator_may_return_null=1:max_allocation_size_mb=2048"
+if [ -n "${FUZZ_RUNS:-}" ]; then
+    budget=(-runs="$FUZZ_RUNS")
+else
+    budget=(-max_total_time="$seconds")
+fi
 "$build/fuzz/fuzz_$harness" "$out/corpus" "${seed_dirs[@]}" \
-    -max_total_time="$seconds" -timeout=5 -rss_limit_mb=2048 -malloc_limit_mb=4096 \
+    "${budget[@]}" -timeout=5 -rss_limit_mb=2048 -malloc_limit_mb=4096 \
     -max_len=65536 -close_fd_mask=2 -print_final_stats=1 ${FUZZ_SEED:+-seed=$FUZZ_SEED} \
     -artifact_prefix="$out/" >"$out/log" 2>&1 && status=0 || status=$?
-grep -E '^(stat::|#[0-9]+ +DONE|SUMMARY|==[0-9]+==ERROR)' "$out/log" | sed "s/^/$harness: /"
+grep -E '^(stat::|#[0-9]+ +DONE|SUMMARY|==[0-9]+== ?ERROR|ALARM)' "$out/log" | sed "s/^/$harness: /"
+for finding in "$out"/crash-* "$out"/leak-* "$out"/timeout-* "$out"/oom-*; do
+    [ -e "$finding" ] || continue
+    echo "$harness: finding $finding"
+    echo "$harness:   repeat it with $build/fuzz/fuzz_$harness $finding"
+    # libFuzzer names a finding after its content's SHA-1; a seed that is
+    # itself the culprit has the same digest.
+    digest=${finding##*-}
+    find "${seed_dirs[@]}" -type f -exec sha1sum {} + 2>/dev/null |
+        awk -v d="$digest" -v h="$harness" '$1 == d { sub(/^[^ ]+  /, ""); print h ":   it is the seed " $0 }'
+done
 exit $status
