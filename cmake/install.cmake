@@ -1,6 +1,6 @@
 # install.cmake - what `cmake --install` puts into the prefix: the image
 # library (static and shared), its header, a pkg-config file, a CMake package
-# with namespaced targets, and the demo and tools.
+# with namespaced targets, the demo and tools, and the demo's default maps.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -46,6 +46,8 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/caustic-image.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 install(TARGETS caustic make_maps imagetool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CAUSTIC_MAPS_DIR}/normal.png ${CAUSTIC_MAPS_DIR}/out.png
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/caustic)
 if(TARGET render_frame)
   install(TARGETS render_frame RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()

@@ -32,7 +32,11 @@ install_missing() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing
 }
 
-build() {
+configure() {
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+}
+
+build() {
+    configure "$@"
     cmake --build build -j "$(nproc)"
 }

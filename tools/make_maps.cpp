@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -56,10 +57,31 @@ unsigned char encode(double v)
     return static_cast<unsigned char>(c < 0 ? 0 : c > 255 ? 255 : c);
 }
 
+void usage(FILE *to)
+{
+    fputs("Usage: make_maps [DIRECTORY]\n"
+          "Writes the demo's default maps, normal.png and out.png, into DIRECTORY\n"
+          "(default: the current directory), which must exist.\n",
+          to);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc > 1 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+        usage(stdout);
+        return 0;
+    }
+    // An option it does not know is a mistake, not a folder's name (./-x is one).
+    if (argc > 2 || (argc == 2 && argv[1][0] == '-')) {
+        if (argc > 2)
+            fputs("make_maps: too many arguments\n", stderr);
+        else
+            fprintf(stderr, "make_maps: unknown option %s\n", argv[1]);
+        usage(stderr);
+        return 2;
+    }
     const std::string dir = argc > 1 ? std::string(argv[1]) + "/" : std::string();
     std::vector<unsigned char> normal(static_cast<size_t>(width) * height * 3);
     std::vector<unsigned char> offset(normal.size());

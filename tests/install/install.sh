@@ -11,9 +11,17 @@ prefix=$tmp/prefix
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 for f in bin/caustic bin/make_maps bin/imagetool include/caustic/image.h lib/libcaustic-image.a \
-         lib/libcaustic-image.so lib/pkgconfig/caustic-image.pc lib/cmake/CausticImage/CausticImageConfig.cmake; do
+         lib/libcaustic-image.so lib/pkgconfig/caustic-image.pc lib/cmake/CausticImage/CausticImageConfig.cmake \
+         share/caustic/normal.png share/caustic/out.png; do
     [ -e "$prefix/$f" ] || { echo "FAIL: $f not installed"; exit 1; }
 done
+# The installed demo starts on the installed maps, as the README says, and
+# make_maps takes no option for a folder's name.
+(cd "$prefix/share/caustic" && SDL_VIDEODRIVER=dummy timeout --preserve-status -s TERM 2 "$prefix/bin/caustic") ||
+    { echo "FAIL: the installed demo did not run on the installed maps (status $?)"; exit 1; }
+"$prefix/bin/make_maps" --help | grep -q "^Usage: make_maps" || { echo "FAIL: make_maps --help"; exit 1; }
+(cd "$tmp" && ! "$prefix/bin/make_maps" --bogus 2>/dev/null && [ ! -e --bogus ]) ||
+    { echo "FAIL: make_maps took an unknown option for a folder"; exit 1; }
 # The shared library exports the public interface only.
 exported=$(nm -D --defined-only "$prefix/lib/libcaustic-image.so" | awk '$2 == "T" {print $3}' | sort | tr '\n' ' ')
 [ "$exported" = "free_image get_image_max_pixels get_image_save_flags image_error load_image save_image set_image_max_pixels set_image_save_flags " ] ||
