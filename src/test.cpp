@@ -251,7 +251,7 @@ bool offscreen_driver(void)
     return SDL_VideoDriverName(driver, sizeof driver) && strcmp(driver, "offscreen") == 0;
 }
 
-bool set(const char *variable)
+bool env_set(const char *variable)
 {
     const char *value = getenv(variable);
     return value && *value;
@@ -268,7 +268,7 @@ bool set(const char *variable)
 bool reach_display(void)
 {
     static const Uint32 pause_ms[] = {50, 100, 200, 400, 500, 500, 500, 500};
-    const bool retry = (set("DISPLAY") || set("WAYLAND_DISPLAY")) && !set("SDL_VIDEODRIVER");
+    const bool retry = (env_set("DISPLAY") || env_set("WAYLAND_DISPLAY")) && !env_set("SDL_VIDEODRIVER");
     for (size_t attempt = 0; offscreen_driver(); ++attempt) {
         if (!retry || attempt == sizeof pause_ms / sizeof pause_ms[0])
             return false;
