@@ -49,7 +49,12 @@ start_xvfb() {
     # This probe is the server's first client; when it leaves, the server
     # resets, and a program starting right then meets a refused connection.
     # The demo copes with that, and the tests leave the race in on purpose.
-    xdotool getdisplaygeometry >/dev/null 2>&1 || fail "Xvfb on $DISPLAY does not answer"
+    # The probe itself can meet a refusal too, so it is tried for a while.
+    for i in $(seq 1 100); do
+        xdotool getdisplaygeometry >/dev/null 2>&1 && return 0
+        sleep 0.05
+    done
+    fail "Xvfb on $DISPLAY does not answer"
 }
 
 stop_xvfb() {
@@ -84,20 +89,21 @@ shown_window() {
     fail "no window appeared"
 }
 
-# Prints the id of the demo's window once it has drawn a frame. The window
-# shows before the maps are read, black until the first frame; on a busy
-# machine that can take a while, so it is watched rather than waited for.
+# Prints the id of the demo's window once it has drawn a frame. SDL maps a
+# first window, then destroys it and makes another for OpenGL, so the window
+# is looked up again until one can be grabbed; it is black until the first
+# frame, which on a busy machine can take a while after the maps are read.
 demo_window() {
     local i w
-    w=$(shown_window)
     for i in $(seq 1 400); do
+        w=$(shown_window)
         xwd -silent -id "$w" >"$E2E_TMP/first.xwd" 2>/dev/null &&
             [ -n "$(tail -c 1228800 "$E2E_TMP/first.xwd" | tr -d '\0' | head -c 1)" ] &&
             { echo "$w"; return 0; }
         kill -0 "$DEMO_PID" 2>/dev/null || fail "the demo ended before drawing: $(cat "$DEMO_DIR/err")"
         sleep 0.05
     done
-    fail "the window stayed black"
+    fail "no frame in the window: $(cat "$DEMO_DIR/err")"
 }
 
 # Waits up to 10 s for the demo to end and sets STATUS to its exit status
