@@ -37,12 +37,17 @@ done
 # readers' limits keep every input far below both. -close_fd_mask=2 keeps the
 # codecs' messages out of the log.
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}allocator_may_return_null=1:max_allocation_size_mb=2048"
+# libFuzzer learns from the operands of comparisons, and some are addresses:
+# a repeatable run turns address randomisation off so that they are the same.
 if [ -n "${FUZZ_RUNS:-}" ]; then
     budget=(-runs="$FUZZ_RUNS")
+    fixed=()
+    setarch "$(uname -m)" -R true 2>/dev/null && fixed=(setarch "$(uname -m)" -R)
 else
     budget=(-max_total_time="$seconds")
+    fixed=()
 fi
-"$build/fuzz/fuzz_$harness" "$out/corpus" "${seed_dirs[@]}" \
+"${fixed[@]}" "$build/fuzz/fuzz_$harness" "$out/corpus" "${seed_dirs[@]}" \
     "${budget[@]}" -timeout=5 -rss_limit_mb=2048 -malloc_limit_mb=4096 \
     -max_len=65536 -close_fd_mask=2 -print_final_stats=1 ${FUZZ_SEED:+-seed=$FUZZ_SEED} \
     -artifact_prefix="$out/" >"$out/log" 2>&1 && status=0 || status=$?
