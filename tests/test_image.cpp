@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -44,16 +46,49 @@ TEST(load_image, missing_file_is_reported_with_its_name)
 
 TEST(load_image, unreadable_file_has_the_same_message_and_its_own_reason)
 {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "root reads files whatever their permissions";
     scratch_dir dir;
-    write_file(dir.file("locked.png"), {1, 2, 3});
-    chmod(dir.file("locked.png").c_str(), 0);
-    uint32_t w, h;
-    stderr_capture err;
-    EXPECT_EQ(load_image(dir.file("locked.png").c_str(), &w, &h), nullptr);
-    EXPECT_EQ(err.text(), "Image loading error: could not open file " + dir.file("locked.png") + "\n");
-    EXPECT_EQ(image_error(), dir.file("locked.png") + ": Permission denied");
+    const std::string path = dir.file("locked.png");
+    write_file(path, {1, 2, 3});
+    chmod(path.c_str(), 0);
+    // Returns what went wrong, or nothing.
+    auto check = [&path]() -> std::string {
+        uint32_t w, h;
+        stderr_capture err;
+        if (load_image(path.c_str(), &w, &h))
+            return "it loaded";
+        if (err.text() != "Image loading error: could not open file " + path + "\n")
+            return "message: " + err.text();
+        if (image_error() != path + ": Permission denied")
+            return std::string("reason: ") + image_error();
+        return "";
+    };
+    if (geteuid() != 0) {
+        EXPECT_EQ(check(), "");
+        return;
+    }
+    // Root reads files whatever their permissions (and CI runs as root): try
+    // from a child that has given its privileges up.
+    chmod(dir.path.c_str(), 0755);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(out[0]);
+        const std::string problem = setgid(65534) || setuid(65534) ? "could not give up root" : check();
+        (void)!write(out[1], problem.data(), problem.size());
+        _exit(0);
+    }
+    close(out[1]);
+    std::string problem;
+    char buf[256];
+    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
+        problem.append(buf, static_cast<size_t>(n));
+    close(out[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(problem, "");
 }
 
 TEST(load_image, unrecognised_content_fails_silently_with_a_reason_and_closes_the_file)
