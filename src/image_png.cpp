@@ -3,6 +3,8 @@
 // images are refused. The writer is an entry point only.
 #include "image_png.h"
 
+#include "pixel_memory.h"
+
 #include <png.h>
 
 #include <cstdint>
@@ -69,18 +71,55 @@ bool cannot_hold_image(FILE *stream, png_uint_32 *claimed_width, png_uint_32 *cl
 const png_byte unused_chunks[] = "tEXt\0zTXt\0iTXt\0iCCP\0sPLT\0eXIf\0pCAL\0sCAL";
 const int unused_chunk_count = sizeof unused_chunks / 5;
 
+// libpng reads the image data this many bytes at a time, where the chunk
+// holding it is that long (its default is 8 KiB): fewer reads and fewer calls
+// into inflate.
+const size_t read_buffer_bytes = size_t(1) << 20;
+
+// Asks libpng for rows that are already pixel words: 8-bit samples, blue,
+// green, red, alpha in memory (the word 0xAARRGGBB on a little-endian host),
+// opaque alpha added to RGB rows, interlaced passes combined. Only RGB and RGBA
+// images are asked: the others are read for their checks and then refused.
+void ask_for_pixel_rows(png_structp png, int color_type)
+{
+#ifdef PNG_READ_SCALE_16_TO_8_SUPPORTED
+    // 16-bit samples are scaled to 8 bits with rounding; 8-bit images are not touched.
+    png_set_scale_16(png);
+#else
+    png_set_strip_16(png);
+#endif
+    const bool pixel_type = color_type == PNG_COLOR_TYPE_RGB || color_type == PNG_COLOR_TYPE_RGB_ALPHA;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    if (pixel_type) {
+        png_set_swap_alpha(png);
+        if (color_type == PNG_COLOR_TYPE_RGB)
+            png_set_filler(png, 0xFF, PNG_FILLER_BEFORE);
+    }
+#else
+    png_set_bgr(png);
+    if (color_type == PNG_COLOR_TYPE_RGB)
+        png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
+#endif
+    (void)pixel_type;
+}
+
 // The setjmp lives here, alone with plain data: libpng's longjmp must not skip
 // any destructor. Returns the pixel buffer or null; the caller closes the stream.
+// Rows are decoded straight into the returned buffer: no second copy of the
+// image, and only the buffer's own pages to fault in.
 uint32_t *read_png(FILE *stream, png_structp png, png_infop info, uint32_t *width, uint32_t *height)
 {
     uint32_t *volatile pixels = nullptr;
+    png_bytep volatile scratch = nullptr;
     if (setjmp(png_jmpbuf(png))) {
         free(pixels);
+        free(scratch);
         return nullptr;
     }
     png_init_io(png, stream);
     png_set_sig_bytes(png, 8);
     png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, unused_chunks, unused_chunk_count);
+    png_set_compression_buffer_size(png, read_buffer_bytes);
     png_uint_32 claimed_width = 0, claimed_height = 0;
     if (cannot_hold_image(stream, &claimed_width, &claimed_height)) {
         char message[96];
@@ -89,46 +128,46 @@ uint32_t *read_png(FILE *stream, png_structp png, png_infop info, uint32_t *widt
         png_error(png, message); // prints it and returns through the jump buffer
     }
 
-    int transforms = PNG_TRANSFORM_BGR;
-#ifdef PNG_TRANSFORM_SCALE_16
-    // 16-bit samples are scaled to 8 bits with rounding; 8-bit images are not touched.
-    transforms |= PNG_TRANSFORM_SCALE_16;
-#else
-    transforms |= PNG_TRANSFORM_STRIP_16;
-#endif
-    png_read_png(png, info, transforms, nullptr);
-
-    png_uint_32 w = 0, h = 0;
-    int bit_depth = 0, color_type = 0, interlace = 0, compression = 0, filter = 0;
-    png_get_IHDR(png, info, &w, &h, &bit_depth, &color_type, &interlace, &compression, &filter);
+    png_read_info(png, info);
+    const png_uint_32 w = png_get_image_width(png, info);
+    const png_uint_32 h = png_get_image_height(png, info);
+    const int color_type = png_get_color_type(png, info);
+    ask_for_pixel_rows(png, color_type);
+    const int passes = png_set_interlace_handling(png);
+    png_read_update_info(png, info);
     *width = w;
     *height = h;
-    if (color_type != PNG_COLOR_TYPE_RGB && color_type != PNG_COLOR_TYPE_RGB_ALPHA)
+
+    const bool pixel_type = color_type == PNG_COLOR_TYPE_RGB || color_type == PNG_COLOR_TYPE_RGB_ALPHA;
+    const size_t row_bytes = png_get_rowbytes(png, info);
+    if (!pixel_type) {
+        // Grey and palette images are refused, but only once the whole file has
+        // been read: a damaged one is still reported as damaged.
+        if (!(scratch = static_cast<png_bytep>(malloc(row_bytes != 0 ? row_bytes : 1))))
+            return nullptr;
+        for (int pass = 0; pass < passes; ++pass)
+            for (png_uint_32 y = 0; y < h; ++y)
+                png_read_row(png, scratch, nullptr);
+        png_read_end(png, info);
+        free(scratch);
+        scratch = nullptr;
         return nullptr;
+    }
 
     const size_t count = static_cast<size_t>(w) * h;
     if (w != 0 && count / w != h)
         return nullptr;
-    if (count > SIZE_MAX / 4)
+    if (count > SIZE_MAX / 4 || row_bytes != static_cast<size_t>(w) * 4)
         return nullptr;
-    pixels = static_cast<uint32_t *>(malloc(count != 0 ? count * 4 : 1));
+    pixels = static_cast<uint32_t *>(allocate_pixels(count * 4));
     if (!pixels)
         return nullptr;
-
-    png_bytepp rows = png_get_rows(png, info);
-    for (png_uint_32 y = 0; y < h; ++y) {
-        const png_byte *row = rows[y];
-        uint32_t *out = pixels + static_cast<size_t>(y) * w;
-        if (color_type == PNG_COLOR_TYPE_RGB_ALPHA) {
-            // Blue, green, red, alpha in memory is the pixel layout itself.
-            memcpy(out, row, static_cast<size_t>(w) * 4);
-        } else {
-            for (png_uint_32 x = 0; x < w; ++x) {
-                const png_byte *p = row + 3 * static_cast<size_t>(x);
-                out[x] = 0xFF000000u | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
-            }
-        }
-    }
+    // Each pass of an interlaced image adds its pixels to rows that hold the
+    // earlier passes', as png_read_image does.
+    for (int pass = 0; pass < passes; ++pass)
+        for (png_uint_32 y = 0; y < h; ++y)
+            png_read_row(png, reinterpret_cast<png_bytep>(pixels + static_cast<size_t>(y) * w), nullptr);
+    png_read_end(png, info);
     return pixels;
 }
 

@@ -4,6 +4,7 @@
 #include "image_tga.h"
 
 #include "byteorder.h"
+#include "pixel_memory.h"
 #include "image.h"
 
 #include <algorithm>
@@ -242,7 +243,7 @@ uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
     // reader zeroes what it did not get).
     const bool short_file = remaining_bytes(stream) < count * bytes_per_pixel;
     malloc_ptr<uint32_t> pixels(static_cast<uint32_t *>(
-        short_file ? calloc(count != 0 ? count : 1, 4) : malloc(count != 0 ? count * 4 : 1)));
+        short_file ? calloc(count != 0 ? count : 1, 4) : allocate_pixels(count * 4)));
     if (!pixels)
         return nullptr;
     if (!read_pixels(stream, h, bytes_per_pixel, pixels.get(), short_file))
