@@ -4,6 +4,7 @@
 #include "image_png.h"
 
 #include "pixel_memory.h"
+#include "pixel_rows.h"
 
 #include <png.h>
 
@@ -11,10 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
 
 // Rows are handed to libpng as the buffer's own bytes: blue, green, red, alpha
 // in memory are the word 0xAARRGGBB only on a little-endian host.
@@ -106,76 +103,6 @@ void ask_for_rows(png_structp png, int color_type, bool in_place)
         png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
 }
 
-uint32_t pixel_of(const png_byte *p, uint32_t alpha)
-{
-    return alpha << 24 | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
-}
-
-// Red, green, blue triples from `rgb` into opaque pixel words, and red, green,
-// blue, alpha quadruples into pixel words where they lie. `from` is where to
-// start; the vector versions below leave the last pixels to these.
-void rgb_row(const png_byte *__restrict rgb, uint32_t *__restrict out, png_uint_32 from, png_uint_32 width)
-{
-    for (png_uint_32 x = from; x < width; ++x)
-        out[x] = pixel_of(rgb + 3 * static_cast<size_t>(x), 0xFF);
-}
-
-void rgba_row(uint32_t *row, png_uint_32 from, png_uint_32 width)
-{
-    for (png_uint_32 x = from; x < width; ++x) {
-        const png_byte *p = reinterpret_cast<const png_byte *>(row + x);
-        row[x] = pixel_of(p, p[3]);
-    }
-}
-
-#if defined(__x86_64__) || defined(__i386__)
-// Four pixels per byte shuffle. Only where the processor has SSSE3 (chosen
-// when the program runs, not when it is built); the results are the same.
-__attribute__((target("ssse3"))) void rgb_row_ssse3(const png_byte *__restrict rgb, uint32_t *__restrict out,
-                                                    png_uint_32, png_uint_32 width)
-{
-    const __m128i order = _mm_setr_epi8(2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1);
-    const __m128i opaque = _mm_set1_epi32(static_cast<int>(0xFF000000u));
-    png_uint_32 x = 0;
-    // Each load takes 16 bytes for 12: stop while 16 remain in the row.
-    for (; width >= 6 && x <= width - 6; x += 4) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(rgb + 3 * static_cast<size_t>(x)));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + x), _mm_or_si128(_mm_shuffle_epi8(v, order), opaque));
-    }
-    rgb_row(rgb, out, x, width);
-}
-
-__attribute__((target("ssse3"))) void rgba_row_ssse3(uint32_t *row, png_uint_32, png_uint_32 width)
-{
-    const __m128i order = _mm_setr_epi8(2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15);
-    png_uint_32 x = 0;
-    for (; x + 4 <= width; x += 4) {
-        __m128i *p = reinterpret_cast<__m128i *>(row + x);
-        _mm_storeu_si128(p, _mm_shuffle_epi8(_mm_loadu_si128(p), order));
-    }
-    rgba_row(row, x, width);
-}
-#endif
-
-using rgb_row_fn = void (*)(const png_byte *__restrict, uint32_t *__restrict, png_uint_32, png_uint_32);
-using rgba_row_fn = void (*)(uint32_t *, png_uint_32, png_uint_32);
-
-struct row_converters {
-    rgb_row_fn rgb;
-    rgba_row_fn rgba;
-};
-
-const row_converters &converters()
-{
-#if defined(__x86_64__) || defined(__i386__)
-    static const row_converters chosen = __builtin_cpu_supports("ssse3") ? row_converters{rgb_row_ssse3, rgba_row_ssse3}
-                                                                         : row_converters{rgb_row, rgba_row};
-#else
-    static const row_converters chosen = {rgb_row, rgba_row};
-#endif
-    return chosen;
-}
-
 // The setjmp lives here, alone with plain data: libpng's longjmp must not skip
 // any destructor. Returns the pixel buffer or null; the caller closes the stream.
 // Rows are decoded straight into the returned buffer: no second copy of the
@@ -244,7 +171,6 @@ uint32_t *read_png(FILE *stream, png_structp png, png_infop info, uint32_t *widt
         free(scratch);
         return nullptr;
     }
-    const row_converters &convert = converters();
     // Each pass of an interlaced image adds its pixels to rows that hold the
     // earlier passes', as png_read_image does.
     for (int pass = 0; pass < passes; ++pass)
@@ -252,9 +178,9 @@ uint32_t *read_png(FILE *stream, png_structp png, png_infop info, uint32_t *widt
             uint32_t *out = pixels + static_cast<size_t>(y) * w;
             png_read_row(png, widen ? scratch : reinterpret_cast<png_bytep>(out), nullptr);
             if (widen)
-                convert.rgb(scratch, out, 0, w);
+                pixel_rows::from_rgb(scratch, out, w);
             else if (swap)
-                convert.rgba(out, 0, w);
+                pixel_rows::from_rgba(out, w);
         }
     png_read_end(png, info);
     free(scratch);

@@ -5,6 +5,7 @@
 
 #include "byteorder.h"
 #include "pixel_memory.h"
+#include "pixel_rows.h"
 #include "image.h"
 
 #include <algorithm>
@@ -80,18 +81,7 @@ void convert_pixels(const unsigned char *src, uint32_t *dest, size_t n, int byte
         memcpy(dest, src, n * 4); // blue, green, red, alpha: the word's own layout
         return;
     }
-    // Load four bytes at a time and drop the fourth: one unaligned load per
-    // pixel instead of three byte loads. The last pixel has no fourth byte.
-    size_t x = 0;
-    for (; x + 1 < n; ++x) {
-        uint32_t word;
-        memcpy(&word, src + 3 * x, 4);
-        dest[x] = word | 0xFF000000u;
-    }
-    for (; x < n; ++x) {
-        const unsigned char *p = src + 3 * x;
-        dest[x] = 0xFF000000u | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
-    }
+    pixel_rows::from_bgr(src, dest, n);
 }
 
 // The pixel in which the file ended: the bytes it has, 0xFF for each it lacks.

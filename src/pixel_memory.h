@@ -4,6 +4,7 @@
 #define PIXEL_MEMORY_H
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 
 #include <sys/mman.h>
@@ -21,13 +22,18 @@ inline void *allocate_pixels(size_t bytes)
 {
     if (bytes < huge_buffer_bytes)
         return malloc(bytes != 0 ? bytes : 1);
+    // Whole huge pages, so that the last part of the image gets one too
+    // (the kernel maps one only where all of it lies in the block).
+    if (bytes > SIZE_MAX - huge_page_bytes)
+        return nullptr;
+    const size_t whole = (bytes + huge_page_bytes - 1) / huge_page_bytes * huge_page_bytes;
     void *block = nullptr;
-    if (posix_memalign(&block, huge_page_bytes, bytes) != 0)
+    if (posix_memalign(&block, huge_page_bytes, whole) != 0)
         return nullptr;
 #ifdef MADV_HUGEPAGE
     // Only advice: where the kernel has no huge pages to give, the buffer
     // works as it is.
-    (void)madvise(block, bytes, MADV_HUGEPAGE);
+    (void)madvise(block, whole, MADV_HUGEPAGE);
 #endif
     return block;
 }
