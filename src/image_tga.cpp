@@ -107,8 +107,10 @@ bool read_pixels(FILE *stream, const tga_header &h, int bytes_per_pixel, uint32_
         return true;
 
     // Many rows per read: a large fread goes straight to the file, where
-    // row-sized ones would each pass through the stream's small buffer.
-    const size_t chunk_rows = std::min(height, std::max<size_t>(1, (256 * 1024) / row_bytes));
+    // row-sized ones would each pass through the stream's buffer. 64 KiB stays
+    // in the cache and below the size at which malloc maps fresh memory, whose
+    // every page a first load would pay a fault for.
+    const size_t chunk_rows = std::min(height, std::max<size_t>(1, (64 * 1024) / row_bytes));
     malloc_ptr<unsigned char> scratch(static_cast<unsigned char *>(malloc(chunk_rows * row_bytes)));
     if (!scratch)
         return false;
