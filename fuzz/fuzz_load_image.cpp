@@ -1,5 +1,6 @@
 // fuzz_load_image.cpp - fuzz harness: the library's front end on a real file
 // holding arbitrary bytes, probes and all.
+#include "fuzz_codec.h"
 #include "image.h"
 
 #include <cstddef>
@@ -15,6 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const char *dir = getenv("TMPDIR");
         return std::string(dir ? dir : "/tmp") + "/fuzz_load_image." + std::to_string(getpid());
     }();
+    fuzz_pixel_limit();
     FILE *f = fopen(path.c_str(), "wb");
     if (!f)
         abort();

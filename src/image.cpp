@@ -1,8 +1,10 @@
 // image.cpp - the image library's front end: content probes, codec dispatch,
-// buffer release, format-code dispatch for saving, and the save flags.
+// buffer release, format-code dispatch for saving, the save flags and the
+// pixel limit.
 #include "image.h"
 
 #include "image_jpg.h"
+#include "image_limits.h"
 #include "image_png.h"
 #include "image_tga.h"
 
@@ -21,6 +23,10 @@
 namespace {
 
 int save_flags = 0;
+// 2^29 pixels: a 2 GiB buffer, room for any photograph, and far below what a
+// few bytes of header can claim (65535 x 65535 in TGA, 65500 x 65500 in JPEG,
+// 2^31 - 1 a side in PNG).
+uint64_t max_pixels = uint64_t(1) << 29;
 
 using writer_fn = int (*)(FILE *, const uint32_t *, uint32_t, uint32_t);
 
@@ -177,4 +183,25 @@ extern "C" void set_image_save_flags(int flags)
 extern "C" int get_image_save_flags(void)
 {
     return save_flags;
+}
+
+extern "C" void set_image_max_pixels(uint64_t pixels)
+{
+    max_pixels = pixels;
+}
+
+extern "C" uint64_t get_image_max_pixels(void)
+{
+    return max_pixels;
+}
+
+bool image_size_allowed(uint64_t width, uint64_t height)
+{
+    // Both sides are below 2^32, so the product cannot wrap.
+    if (max_pixels == 0 || width * height <= max_pixels)
+        return true;
+    fprintf(stderr, "image of %llu x %llu pixels is larger than the limit of %llu pixels\n",
+            static_cast<unsigned long long>(width), static_cast<unsigned long long>(height),
+            static_cast<unsigned long long>(max_pixels));
+    return false;
 }

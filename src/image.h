@@ -47,6 +47,14 @@ int save_image(const char *path, const uint32_t *pixels, uint32_t width,
 void set_image_save_flags(int flags);
 int get_image_save_flags(void);
 
+/* Process-wide limit on the pixels (width x height) of an image a load may
+ * return, 2^29 at start (a 2 GiB buffer); 0 means no limit. Each reader checks
+ * it from the file's header, before anything large is allocated, and refuses a
+ * larger image with "image of W x H pixels is larger than the limit of N
+ * pixels". Not thread-safe: set it while no load is running. */
+void set_image_max_pixels(uint64_t max_pixels);
+uint64_t get_image_max_pixels(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,13 +1,18 @@
 // image_jpg.cpp - JFIF JPEG reading through libjpeg. Bad data makes the load
-// fail with libjpeg's own message instead of ending the process. Where the
+// fail with libjpeg's own message instead of ending the process, and files
+// whose claims would cost far more than they hold (huge sizes, data that ends
+// early, endless scans) are refused before the work is done. Where the
 // library can write 4-byte pixel rows itself (libjpeg-turbo), rows are decoded
 // straight into the pixel buffer; otherwise one RGB row at a time is packed.
 // The writer is an entry point only.
 #include "image_jpg.h"
 
+#include "image.h"
+#include "image_limits.h"
 #include "pixel_memory.h"
 
 #include <algorithm>
+#include <climits>
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +20,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include <jpeglib.h>
 #include <jerror.h>
@@ -48,13 +54,29 @@ struct error_jump {
     bool data_ended;
 };
 
-// When the coded data ends early libjpeg goes on making every remaining row
-// from nothing, which is how a cut-off download still shows its top. For a few
-// bytes claiming 65500 x 65500 pixels that is 17 GB of rows and most of a
-// minute; so once the data has ended with more than this many pixels still to
-// come (an 8192 x 8192 image's worth), the load fails instead. A complete file
-// never meets the rule.
-const uint64_t max_invented_pixels = uint64_t(1) << 26;
+// Scans a file may have, and how many times over they may go through the
+// image together (a scan of every component once, of the luminance alone about
+// two thirds). Each scan costs a pass over the blocks it covers, however
+// little data it holds, so a few kilobytes of tiny scans would otherwise keep
+// the decoder busy for minutes. Encoders write about ten scans that go over
+// the image about five times; 100 is the most browsers accept.
+const int max_scans = 100;
+const uint64_t max_coverage = 32;
+
+// True when `scans` scans covering `scan_blocks` blocks of an image of
+// `image_blocks` are within the limits; otherwise says which is exceeded.
+bool scans_within_limits(int scans, uint64_t scan_blocks, uint64_t image_blocks)
+{
+    if (scans > max_scans) {
+        fprintf(stderr, "jpeg file has more than %d scans\n", max_scans);
+        return false;
+    }
+    if (image_blocks != 0 && scan_blocks > max_coverage * image_blocks) {
+        fprintf(stderr, "jpeg scans go over the image more than %d times\n", static_cast<int>(max_coverage));
+        return false;
+    }
+    return true;
+}
 
 // Replaces the standard error_exit, which would print and then end the whole
 // process: print the same message, then unwind to the load that failed.
@@ -84,34 +106,208 @@ void give_up_if_mostly_missing(j_decompress_ptr cinfo, bool data_ended)
     longjmp(reinterpret_cast<error_jump *>(cinfo->err)->back, 1);
 }
 
-// Prints libjpeg's messages as its standard manager does, and notes the two
-// warnings that say the coded data has run out: the file ended, or a marker
-// stood where the Huffman-coded data should have gone on.
+// True for the warnings that say the coded data has run out: the file ended,
+// a marker stood where Huffman-coded data should have gone on, or a scan
+// ended (the next marker is not a restart marker) while its restart intervals
+// were still to come. Arithmetic-coded data may meet a marker early: its
+// encoder leaves out the zero bytes at the end of each interval, which is how
+// a flat image of any size fits in a hundred bytes.
+bool says_data_ended(const jpeg_error_mgr &mgr)
+{
+    if (mgr.msg_code == JWRN_JPEG_EOF || mgr.msg_code == JWRN_HIT_MARKER)
+        return true;
+    const int found = mgr.msg_parm.i[0];
+    return mgr.msg_code == JWRN_MUST_RESYNC && found >= 0xC0 && !(found >= 0xD0 && found <= 0xD7);
+}
+
+// Prints libjpeg's messages as its standard manager does and watches the
+// warnings: those saying the data has run out feed the rule above, and a
+// progression that refines what no earlier scan sent (AC coefficients before
+// any DC scan, say) ends the load. No encoder writes one; it is how a few
+// bytes of end-of-block runs would make a decoder go through a huge image.
 void watch_message(j_common_ptr cinfo, int msg_level)
 {
     error_jump *err = reinterpret_cast<error_jump *>(cinfo->err);
+    if (msg_level < 0 && err->mgr.msg_code == JWRN_BOGUS_PROGRESSION)
+        jump_back(cinfo);
     err->standard_emit(cinfo, msg_level);
-    if (msg_level < 0 && (err->mgr.msg_code == JWRN_JPEG_EOF || err->mgr.msg_code == JWRN_HIT_MARKER)) {
+    if (msg_level < 0 && says_data_ended(err->mgr)) {
         err->data_ended = true;
         if (cinfo->is_decompressor)
             give_up_if_mostly_missing(reinterpret_cast<j_decompress_ptr>(cinfo), true);
     }
 }
 
-// Called by libjpeg before each block of rows it reads or outputs. The
-// arithmetic decoder makes up data without a warning once it meets a marker
-// other than a restart marker; it reads only as it goes, so such a marker
-// means its data for this scan has run out. That holds only until the next
-// scan starts, which takes the marker.
+// The progress monitor and what it has seen of the scans so far.
+struct scan_watch {
+    jpeg_progress_mgr mgr;
+    int scan;              // the scan last counted
+    uint64_t image_blocks; // blocks of every component, 0 until counted
+    uint64_t scan_blocks;  // blocks of every scan so far
+};
+
+// Called by libjpeg before each row of blocks it reads or outputs, so it sees
+// each scan start before any of its data is decoded. The census below has
+// already counted the scans from the file's markers; this counts them as
+// libjpeg takes them, whatever the file's bytes looked like to the census.
 void watch_progress(j_common_ptr cinfo)
 {
     if (!cinfo->is_decompressor)
         return;
     j_decompress_ptr d = reinterpret_cast<j_decompress_ptr>(cinfo);
-    const int marker = d->unread_marker;
-    const bool restart = marker >= 0xD0 && marker <= 0xD7;
-    const bool arithmetic_ended = d->arith_code && marker != 0 && !restart;
-    give_up_if_mostly_missing(d, arithmetic_ended || reinterpret_cast<error_jump *>(cinfo->err)->data_ended);
+    scan_watch *watch = reinterpret_cast<scan_watch *>(d->progress);
+    if (d->input_scan_number != watch->scan) {
+        watch->scan = d->input_scan_number;
+        if (watch->image_blocks == 0)
+            for (int c = 0; c < d->num_components; ++c)
+                watch->image_blocks += uint64_t(d->comp_info[c].width_in_blocks) * d->comp_info[c].height_in_blocks;
+        for (int c = 0; c < d->comps_in_scan; ++c)
+            watch->scan_blocks += uint64_t(d->cur_comp_info[c]->width_in_blocks) * d->cur_comp_info[c]->height_in_blocks;
+        if (!scans_within_limits(watch->scan, watch->scan_blocks, watch->image_blocks))
+            longjmp(reinterpret_cast<error_jump *>(cinfo->err)->back, 1);
+    }
+    give_up_if_mostly_missing(d, reinterpret_cast<error_jump *>(cinfo->err)->data_ended);
+}
+
+// Reads a stream in large blocks for the census.
+struct byte_reader {
+    FILE *stream;
+    std::vector<unsigned char> block = std::vector<unsigned char>(64 * 1024);
+    size_t pos = 0, len = 0;
+
+    bool fill()
+    {
+        pos = 0;
+        len = fread(block.data(), 1, block.size(), stream);
+        return len != 0;
+    }
+    int next()
+    {
+        if (pos == len && !fill())
+            return -1;
+        return block[pos++];
+    }
+    // Moves past the next 0xFF byte; false at the end of the stream.
+    bool past_next_ff()
+    {
+        for (;;) {
+            if (pos == len && !fill())
+                return false;
+            const void *ff = memchr(block.data() + pos, 0xFF, len - pos);
+            if (ff) {
+                pos = static_cast<const unsigned char *>(ff) - block.data() + 1;
+                return true;
+            }
+            pos = len;
+        }
+    }
+    bool skip(size_t n)
+    {
+        while (n > 0) {
+            if (pos == len && !fill())
+                return false;
+            const size_t step = std::min(n, len - pos);
+            pos += step;
+            n -= step;
+        }
+        return true;
+    }
+};
+
+// Counts the scans from the file's markers before anything is decoded, and
+// fails as soon as they exceed the limits: the progress monitor alone would
+// see the scans only as libjpeg reaches them, after paying for a pass over the
+// image for each one allowed. Everything between markers (coded data, stray
+// bytes) is passed over as libjpeg's marker reader passes over it. Markers it
+// cannot make sense of end the count, leaving the file to libjpeg and the
+// monitor. Leaves the stream's position undefined.
+bool census_allows_scans(FILE *stream)
+{
+    byte_reader in{stream};
+    struct component {
+        int id;
+        uint64_t blocks;
+    };
+    std::vector<component> components;
+    uint64_t image_blocks = 0, scan_blocks = 0;
+    int scans = 0;
+    while (in.past_next_ff()) {
+        int marker;
+        while ((marker = in.next()) == 0xFF) {
+        }
+        if (marker < 0 || marker == 0xD9) // end of stream or of image
+            return true;
+        // Stuffed zero bytes, restart markers, start of image and the other
+        // markers without a segment.
+        if (marker == 0 || (marker >= 0xD0 && marker <= 0xD8) || marker == 0x01)
+            continue;
+        const int high = in.next(), low = in.next();
+        if (low < 0 || (high << 8 | low) < 2)
+            return true;
+        const size_t length = size_t(high << 8 | low) - 2;
+        const bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+        if (!frame && marker != 0xDA) {
+            if (!in.skip(length))
+                return true;
+            continue;
+        }
+        std::vector<unsigned char> segment(length);
+        for (unsigned char &b : segment) {
+            const int c = in.next();
+            if (c < 0)
+                return true;
+            b = static_cast<unsigned char>(c);
+        }
+        if (frame) {
+            if (segment.size() < 6 || !components.empty())
+                return true;
+            const uint64_t height = segment[1] << 8 | segment[2], width = segment[3] << 8 | segment[4];
+            const size_t count = segment[5];
+            if (segment.size() < 6 + 3 * count || count == 0)
+                return true;
+            int max_h = 1, max_v = 1;
+            for (size_t i = 0; i < count; ++i) {
+                max_h = std::max(max_h, segment[7 + 3 * i] >> 4);
+                max_v = std::max(max_v, segment[7 + 3 * i] & 15);
+            }
+            // Each component's size in blocks, rounded up as libjpeg does.
+            for (size_t i = 0; i < count; ++i) {
+                const int h = segment[7 + 3 * i] >> 4, v = segment[7 + 3 * i] & 15;
+                const uint64_t across = (width * h + 8 * max_h - 1) / (8 * max_h);
+                const uint64_t down = (height * v + 8 * max_v - 1) / (8 * max_v);
+                components.push_back({segment[6 + 3 * i], across * down});
+                image_blocks += across * down;
+            }
+        } else if (marker == 0xDA) {
+            if (segment.empty() || segment.size() < 1 + 2 * size_t(segment[0]))
+                return true;
+            ++scans;
+            for (size_t i = 0; i < segment[0]; ++i)
+                for (const component &c : components)
+                    if (c.id == segment[1 + 2 * i])
+                        scan_blocks += c.blocks;
+            if (!scans_within_limits(scans, scan_blocks, image_blocks))
+                return false;
+        }
+    }
+    return true;
+}
+
+// libjpeg's own memory for the whole-image coefficient buffers that files of
+// several scans need: two bytes a sample, at most three full-resolution
+// components (no colour space with more turns into RGB), with room to spare
+// for rounding up to whole blocks and for the working rows. With this ceiling
+// the largest image within the pixel limit still decodes, and whatever slips
+// past the checks above cannot take more; libjpeg has no backing store to fall
+// back on, so going over it fails the load.
+long memory_ceiling()
+{
+    const uint64_t pixels = get_image_max_pixels();
+    if (pixels == 0)
+        return 0; // libjpeg's "no limit"
+    const uint64_t per_pixel = 8, spare = uint64_t(16) << 20;
+    const uint64_t most = uint64_t(LONG_MAX - spare) / per_pixel;
+    return static_cast<long>(std::min(pixels, most) * per_pixel + spare);
 }
 
 // The file is handed to libjpeg in blocks this big (jpeg_stdio_src uses
@@ -283,8 +479,11 @@ bool decode(j_decompress_ptr cinfo, jpeg_progress_mgr *progress, stream_source *
     }
     jpeg_create_decompress(cinfo);
     cinfo->progress = progress; // after creation, which clears it
+    cinfo->mem->max_memory_to_use = memory_ceiling();
     use_stream_source(cinfo, source);
     jpeg_read_header(cinfo, TRUE);
+    if (!image_size_allowed(cinfo->image_width, cinfo->image_height))
+        return false;
 #ifdef JCS_ALPHA_EXTENSIONS
     cinfo->out_color_space = direct ? pixel_space : JCS_RGB;
 #else
@@ -321,7 +520,8 @@ bool decode(j_decompress_ptr cinfo, jpeg_progress_mgr *progress, stream_source *
 uint32_t *load(FILE *raw_stream, uint32_t *width, uint32_t *height, bool direct)
 {
     file_ptr stream(raw_stream);
-    if (fseek(stream.get(), 0, SEEK_SET) != 0)
+    if (fseek(stream.get(), 0, SEEK_SET) != 0 || !census_allows_scans(stream.get()) ||
+        fseek(stream.get(), 0, SEEK_SET) != 0)
         return nullptr;
     jpeg_decompress_struct cinfo;
     error_jump err;
@@ -331,9 +531,9 @@ uint32_t *load(FILE *raw_stream, uint32_t *width, uint32_t *height, bool direct)
     err.standard_emit = err.mgr.emit_message;
     err.mgr.emit_message = watch_message;
     err.data_ended = false;
-    jpeg_progress_mgr progress;
-    memset(&progress, 0, sizeof progress);
-    progress.progress_monitor = watch_progress;
+    scan_watch watch;
+    memset(&watch, 0, sizeof watch);
+    watch.mgr.progress_monitor = watch_progress;
     std::unique_ptr<JOCTET[]> block(new (std::nothrow) JOCTET[source_block_bytes]);
     if (!block)
         return nullptr;
@@ -341,7 +541,7 @@ uint32_t *load(FILE *raw_stream, uint32_t *width, uint32_t *height, bool direct)
     source.stream = stream.get();
     source.block = block.get();
     pixel_buffer pixels = {nullptr, 0, 0, 0};
-    const bool decoded = decode(&cinfo, &progress, &source, &pixels, width, height, direct);
+    const bool decoded = decode(&cinfo, &watch.mgr, &source, &pixels, width, height, direct);
     jpeg_destroy_decompress(&cinfo);
     if (!decoded) {
         free(pixels.data);

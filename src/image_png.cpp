@@ -3,6 +3,7 @@
 // images are refused. The writer is an entry point only.
 #include "image_png.h"
 
+#include "image_limits.h"
 #include "pixel_memory.h"
 #include "pixel_rows.h"
 
@@ -28,13 +29,18 @@ uint32_t big_endian_32(const unsigned char *p)
     return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
 }
 
-// Looks at the header chunk that follows the signature and at how many bytes
-// the stream still holds, then puts the position back. True only when those
-// bytes could not hold the image's samples even at deflate's best ratio: a
-// small file claiming an enormous image would otherwise have libpng allocate
-// every row before finding out that the data is missing. Streams that cannot
-// seek, and headers that are not as expected, are left to libpng.
-bool cannot_hold_image(FILE *stream, png_uint_32 *claimed_width, png_uint_32 *claimed_height)
+// What the header chunk after the signature says, read before libpng is
+// given the stream.
+struct png_header {
+    png_uint_32 width, height;
+    int depth, colour_type;
+    uint64_t remaining; // bytes from the header chunk to the end of the stream
+};
+
+// Reads the header chunk and how many bytes the stream still holds, then puts
+// the position back. False when the stream cannot seek or the header is not
+// as expected: such files are left to libpng.
+bool peek_header(FILE *stream, png_header *h)
 {
     const long start = ftell(stream);
     if (start < 0)
@@ -43,16 +49,26 @@ bool cannot_hold_image(FILE *stream, png_uint_32 *claimed_width, png_uint_32 *cl
     const bool have_header = fread(ihdr, 1, sizeof ihdr, stream) == sizeof ihdr;
     const bool have_end = have_header && fseek(stream, 0, SEEK_END) == 0;
     const long end = have_end ? ftell(stream) : -1;
-    if (fseek(stream, start, SEEK_SET) != 0 || end < 0)
+    if (fseek(stream, start, SEEK_SET) != 0 || end < start)
         return false;
     if (big_endian_32(ihdr) != 13 || memcmp(ihdr + 4, "IHDR", 4) != 0)
         return false;
+    h->width = big_endian_32(ihdr + 8);
+    h->height = big_endian_32(ihdr + 12);
+    h->depth = ihdr[16];
+    h->colour_type = ihdr[17];
+    h->remaining = static_cast<uint64_t>(end - start);
+    return true;
+}
 
-    const png_uint_32 w = big_endian_32(ihdr + 8);
-    const png_uint_32 h = big_endian_32(ihdr + 12);
-    const int depth = ihdr[16];
+// True only when the stream's remaining bytes could not hold the image's
+// samples even at deflate's best ratio: a small file claiming an enormous
+// image would otherwise have libpng allocate every row before finding out
+// that the data is missing.
+bool cannot_hold_image(const png_header &h)
+{
     int channels;
-    switch (ihdr[17]) {
+    switch (h.colour_type) {
     case PNG_COLOR_TYPE_RGB: channels = 3; break;
     case PNG_COLOR_TYPE_GRAY_ALPHA: channels = 2; break;
     case PNG_COLOR_TYPE_RGB_ALPHA: channels = 4; break;
@@ -60,12 +76,9 @@ bool cannot_hold_image(FILE *stream, png_uint_32 *claimed_width, png_uint_32 *cl
     }
     // Every pixel is stored once, interlaced or not, so the samples alone
     // (filter bytes left out) are a lower bound on the inflated size.
-    const uint64_t row_bits = uint64_t(w) * channels * depth;
-    const uint64_t remaining = static_cast<uint64_t>(end - start);
-    const uint64_t max_bits = (remaining + 1) * max_inflate_ratio * 8;
-    *claimed_width = w;
-    *claimed_height = h;
-    return row_bits != 0 && h > max_bits / row_bits;
+    const uint64_t row_bits = uint64_t(h.width) * channels * h.depth;
+    const uint64_t max_bits = (h.remaining + 1) * max_inflate_ratio * 8;
+    return row_bits != 0 && h.height > max_bits / row_bits;
 }
 
 // Ancillary chunks that libpng reads whole into memory, none of which this
@@ -105,8 +118,6 @@ void ask_for_rows(png_structp png, int color_type, bool in_place)
 
 // The setjmp lives here, alone with plain data: libpng's longjmp must not skip
 // any destructor. Returns the pixel buffer or null; the caller closes the stream.
-// Rows are decoded straight into the returned buffer: no second copy of the
-// image, and only the buffer's own pages to fault in.
 uint32_t *read_png(FILE *stream, png_structp png, png_infop info, uint32_t *width, uint32_t *height)
 {
     uint32_t *volatile pixels = nullptr;
@@ -120,12 +131,24 @@ uint32_t *read_png(FILE *stream, png_structp png, png_infop info, uint32_t *widt
     png_set_sig_bytes(png, 8);
     png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, unused_chunks, unused_chunk_count);
     png_set_compression_buffer_size(png, read_buffer_bytes);
-    png_uint_32 claimed_width = 0, claimed_height = 0;
-    if (cannot_hold_image(stream, &claimed_width, &claimed_height)) {
-        char message[96];
-        snprintf(message, sizeof message, "Not enough image data for a %u x %u image",
-                 static_cast<unsigned>(claimed_width), static_cast<unsigned>(claimed_height));
-        png_error(png, message); // prints it and returns through the jump buffer
+    // What the header says is checked before libpng decodes anything: an
+    // image of a colour type this loader refuses, or above the pixel limit,
+    // would otherwise be decoded whole first.
+    png_header header;
+    const bool header_seen = peek_header(stream, &header);
+    if (header_seen) {
+        // Only the valid types: libpng tells what is wrong with the others.
+        const int type = header.colour_type;
+        if (type == PNG_COLOR_TYPE_GRAY || type == PNG_COLOR_TYPE_PALETTE || type == PNG_COLOR_TYPE_GRAY_ALPHA)
+            return nullptr;
+        if (!image_size_allowed(header.width, header.height))
+            return nullptr;
+        if (cannot_hold_image(header)) {
+            char message[96];
+            snprintf(message, sizeof message, "Not enough image data for a %u x %u image",
+                     static_cast<unsigned>(header.width), static_cast<unsigned>(header.height));
+            png_error(png, message); // prints it and returns through the jump buffer
+        }
     }
 
     png_read_info(png, info);
@@ -156,6 +179,10 @@ uint32_t *read_png(FILE *stream, png_structp png, png_infop info, uint32_t *widt
         scratch = nullptr;
         return nullptr;
     }
+    // Checked again for a stream the header could not be looked ahead in:
+    // costly then, but no image above the limit is ever returned.
+    if (!header_seen && !image_size_allowed(w, h))
+        return nullptr;
 
     const size_t count = static_cast<size_t>(w) * h;
     if (w != 0 && count / w != h)

@@ -7,6 +7,7 @@
 #include "pixel_memory.h"
 #include "pixel_rows.h"
 #include "image.h"
+#include "image_limits.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -223,17 +224,27 @@ uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
     if (fseek(stream, skip, SEEK_CUR) != 0)
         return nullptr;
 
+    if (!image_size_allowed(h.width, h.height))
+        return nullptr;
     // At most 65535 x 65535 words, which fits size_t on the 64-bit host;
     // checked all the same.
     const size_t count = size_t(h.width) * h.height;
     if (h.width != 0 && count / h.width != h.height)
         return nullptr;
-    // A file short of its pixel area gets a zeroed buffer, so that a huge
-    // header over a tiny file costs no memory beyond the pages written. A file
+    // A file short of its pixel area still loads, the pixels it lacks made
+    // up, unless it lacks more than a reader may make up: a 44-byte header
+    // and footer would otherwise load as gigabytes of zeros. The pixel the
+    // file ends in counts as given. A short file gets a zeroed buffer, so
+    // that the missing part costs no memory beyond the pages written. A file
     // that holds the whole area writes every pixel: zeroing first would only
     // cost a pass over the buffer (should the file shrink while we read, the
     // reader zeroes what it did not get).
-    const bool short_file = remaining_bytes(stream) < count * bytes_per_pixel;
+    const size_t given = (remaining_bytes(stream) + bytes_per_pixel - 1) / bytes_per_pixel;
+    const bool short_file = given < count;
+    if (short_file && count - given > max_invented_pixels) {
+        fprintf(stderr, "tga data ends too early for its %u x %u image\n", unsigned(h.width), unsigned(h.height));
+        return nullptr;
+    }
     malloc_ptr<uint32_t> pixels(static_cast<uint32_t *>(
         short_file ? calloc(count != 0 ? count : 1, 4) : allocate_pixels(count * 4)));
     if (!pixels)

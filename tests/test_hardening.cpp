@@ -110,16 +110,17 @@ bytes png_claiming(uint32_t width, uint32_t height, int depth, int colour_type, 
     return png;
 }
 
-// An all-zero image at zlib's best compression, written by libpng.
+// An all-zero image at zlib's best compression (or at `level`), written by
+// libpng.
 void write_zero_png(const std::string &path, uint32_t width, uint32_t height,
-                    int colour_type = PNG_COLOR_TYPE_RGB_ALPHA)
+                    int colour_type = PNG_COLOR_TYPE_RGB_ALPHA, int level = 9)
 {
     FILE *f = fopen(path.c_str(), "wb");
     ASSERT_NE(f, nullptr);
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
     png_init_io(png, f);
-    png_set_compression_level(png, 9);
+    png_set_compression_level(png, level);
     png_set_filter(png, 0, PNG_FILTER_NONE);
     png_set_IHDR(png, info, width, height, 8, colour_type, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
@@ -141,6 +142,10 @@ struct jpeg_recipe {
     bool arithmetic = false;
     int components = 3;
     J_COLOR_SPACE space = JCS_RGB;
+    bool full_chroma = false;          // 4:4:4 instead of 4:2:0
+    int restart_rows = 0;              // 0: no restart markers
+    bool flat = false;                 // one grey instead of a gradient
+    std::vector<jpeg_scan_info> scans; // a progression of our own
 };
 
 // Compresses a smooth gradient (or, for CMYK, flat ink) with libjpeg.
@@ -150,14 +155,59 @@ bytes encode_jpeg(const jpeg_recipe &r)
         c.write_JFIF_header = TRUE; // even for CMYK, so that the probe takes it
         if (r.progressive)
             jpeg_simple_progression(&c);
+        if (!r.scans.empty()) {
+            c.scan_info = r.scans.data();
+            c.num_scans = static_cast<int>(r.scans.size());
+        }
+        if (r.full_chroma)
+            c.comp_info[0].h_samp_factor = c.comp_info[0].v_samp_factor = 1;
         c.arith_code = r.arithmetic ? TRUE : FALSE;
+        c.restart_in_rows = r.restart_rows;
     };
-    const auto gradient = [](int x, int y, int k) { return static_cast<unsigned char>((x + y + 40 * k) / 16); };
+    const bool flat = r.flat;
+    const auto gradient = [flat](int x, int y, int k) {
+        return static_cast<unsigned char>(flat ? 128 : (x + y + 40 * k) / 16);
+    };
     return compress_jpeg(r.width, r.height, r.components, r.space, configure, gradient);
 }
 
+// A scan of components first to first + count - 1 and coefficients ss to se.
+jpeg_scan_info scan_of(int first, int count, int ss, int se, int ah = 0, int al = 0)
+{
+    jpeg_scan_info s = {count, {first, first + 1, first + 2, first + 3}, ss, se, ah, al};
+    return s;
+}
+
+// A progressive grey image whose scans are `scans`, each covering the whole
+// image, or a colour one whose later scans cover chroma only.
+bytes jpeg_with_scans(const std::vector<jpeg_scan_info> &scans, int components = 1)
+{
+    jpeg_recipe r;
+    r.components = components;
+    r.space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    r.scans = scans;
+    return encode_jpeg(r);
+}
+
+// Removes the scan whose header is the `index`th (0 first), header and data.
+bytes without_scan(bytes jpeg, int index)
+{
+    std::vector<size_t> starts;
+    for (size_t i = 0; i + 1 < jpeg.size(); ++i)
+        if (jpeg[i] == 0xFF && (jpeg[i + 1] == 0xDA || jpeg[i + 1] == 0xD9 || jpeg[i + 1] == 0xC4))
+            starts.push_back(i);
+    for (size_t k = 0; k + 1 < starts.size(); ++k)
+        if (jpeg[starts[k] + 1] == 0xDA && index-- == 0) {
+            jpeg.erase(jpeg.begin() + starts[k], jpeg.begin() + starts[k + 1]);
+            return jpeg;
+        }
+    ADD_FAILURE() << "no such scan";
+    return jpeg;
+}
+
 // Rewrites the frame header's size and keeps `keep` bytes of coded data
-// after the first scan header, optionally followed by an end-of-image marker.
+// after the first scan header (SIZE_MAX: everything), optionally followed by
+// an end-of-image marker.
 bytes jpeg_claiming(bytes jpeg, uint16_t width, uint16_t height, size_t keep, bool end_marker)
 {
     for (size_t i = 2; i + 4 < jpeg.size();) {
@@ -168,6 +218,8 @@ bytes jpeg_claiming(bytes jpeg, uint16_t width, uint16_t height, size_t keep, bo
             jpeg[i + 7] = width >> 8, jpeg[i + 8] = width & 0xFF;
         }
         if (marker == 0xDA) {
+            if (keep == SIZE_MAX) // the whole file
+                return jpeg;
             jpeg.resize(i + 2 + length + keep);
             if (end_marker)
                 jpeg.insert(jpeg.end(), {0xFF, 0xD9});
@@ -250,11 +302,18 @@ std::vector<bad_file> bad_files()
     bytes exif = jpeg;
     exif[3] = 0xE1;
     files.push_back({"jpeg exif", exif, false});
-    files.push_back({"jpeg huge truncated", jpeg_claiming(jpeg, 65500, 65500, 40, false), false, true});
+    files.push_back({"jpeg huge truncated", jpeg_claiming(jpeg, 20000, 20000, 40, false), false, true});
+    files.push_back({"jpeg above the pixel limit", jpeg_claiming(jpeg, 65500, 65500, 40, false), false});
+    std::vector<jpeg_scan_info> passes = {scan_of(0, 1, 0, 0)};
+    for (int k = 1; k <= 32; ++k)
+        passes.push_back(scan_of(0, 1, k, k));
+    files.push_back({"jpeg scans over the image 33 times", jpeg_with_scans(passes), false});
+    files.push_back({"jpeg without its dc scan", without_scan(jpeg_with_scans(passes), 0), false});
 
     files.push_back({"tga colour-mapped", tga_file(1, 1, 1, 8, 0, {0}), false});
     files.push_back({"tga 16-bit", tga_file(2, 1, 1, 16, 0, {0, 0}), false});
     files.push_back({"tga truncated", tga_file(2, 40, 40, 24, 0x20, {1, 2, 3, 4}), true});
+    files.push_back({"tga far too short", tga_file(2, 8192, 8193, 24, 0x20, {1, 2, 3, 4}), false});
     return files;
 }
 
@@ -531,15 +590,14 @@ std::string load_hostile(const bytes &content, bool expect_image, uint32_t *w = 
     return text;
 }
 
-TEST(hostile_sizes, png_whose_data_cannot_fill_its_header_fails_before_any_row_is_allocated)
+TEST(hostile_sizes, png_refused_from_its_header_fails_before_any_row_is_allocated)
 {
     const struct {
         uint32_t w, h;
         int depth, type, interlace;
-    } claims[] = {{65535, 65535, 8, PNG_COLOR_TYPE_RGB_ALPHA, 0},
-                  {1000000, 1000000, 16, PNG_COLOR_TYPE_RGB_ALPHA, 0},
-                  {1000000, 1000000, 16, PNG_COLOR_TYPE_RGB, 1},
-                  {100000, 100000, 1, PNG_COLOR_TYPE_GRAY, 0}};
+    } claims[] = {{23170, 23170, 8, PNG_COLOR_TYPE_RGB_ALPHA, 0},
+                  {20000, 20000, 16, PNG_COLOR_TYPE_RGB_ALPHA, 0},
+                  {536870912, 1, 16, PNG_COLOR_TYPE_RGB, 1}};
     for (const auto &c : claims) {
         const std::string text = load_hostile(png_claiming(c.w, c.h, c.depth, c.type, c.interlace), false);
         EXPECT_NE(text.find("libpng error: Not enough image data for a " + std::to_string(c.w) + " x " +
@@ -547,6 +605,10 @@ TEST(hostile_sizes, png_whose_data_cannot_fill_its_header_fails_before_any_row_i
                   std::string::npos)
             << text;
     }
+    // Colour types this loader does not read are refused, without a word,
+    // before libpng decodes anything.
+    for (int type : {PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_PALETTE, PNG_COLOR_TYPE_GRAY_ALPHA})
+        EXPECT_EQ(load_hostile(png_claiming(20000, 20000, 8, type, 0), false), "") << type;
 }
 
 TEST(hostile_sizes, png_at_deflates_best_ratio_still_loads)
@@ -579,20 +641,273 @@ TEST(hostile_sizes, jpeg_whose_data_ends_with_most_of_a_huge_image_missing_fails
     r.progressive = false;
     r.arithmetic = true;
     const bytes arithmetic = encode_jpeg(r);
+    // Arithmetic-coded data may meet a marker early, but not while restart
+    // intervals are still due.
+    r.restart_rows = 1;
+    const bytes arithmetic_restarts = encode_jpeg(r);
     const std::pair<const char *, bytes> files[] = {
-        {"baseline cut short", jpeg_claiming(baseline, 65500, 65500, 40, false)},
-        {"baseline ended by a marker", jpeg_claiming(baseline, 65500, 65500, 40, true)},
-        {"progressive cut short", jpeg_claiming(progressive, 65500, 65500, 20, false)},
-        {"progressive ended by a marker", jpeg_claiming(progressive, 65500, 65500, 20, true)},
-        {"arithmetic cut short", jpeg_claiming(arithmetic, 65500, 65500, 20, false)},
-        {"arithmetic ended by a marker", jpeg_claiming(arithmetic, 65500, 65500, 20, true)},
+        {"baseline cut short", jpeg_claiming(baseline, 20000, 20000, 40, false)},
+        {"baseline ended by a marker", jpeg_claiming(baseline, 20000, 20000, 40, true)},
+        {"progressive cut short", jpeg_claiming(progressive, 20000, 20000, 20, false)},
+        {"progressive ended by a marker", jpeg_claiming(progressive, 20000, 20000, 20, true)},
+        {"arithmetic cut short", jpeg_claiming(arithmetic, 20000, 20000, 20, false)},
+        {"arithmetic restarts ended by a marker", jpeg_claiming(arithmetic_restarts, 20000, 20000, 20, true)},
         {"wide and short", jpeg_claiming(baseline, 65500, 2000, 40, false)},
     };
     for (const auto &f : files) {
         const std::string text = load_hostile(f.second, false);
-        EXPECT_NE(text.find("jpeg data ends too early for its 65500 x "), std::string::npos) << f.first << ": "
-                                                                                              << text;
+        EXPECT_NE(text.find("jpeg data ends too early for its "), std::string::npos) << f.first << ": " << text;
     }
+}
+
+// Genuine images of 12000 x 12000 pixels, far above every rule's threshold
+// for made-up pixels and well within the pixel limit. Each file loads
+// whole; `first` and `last` are its first and last pixels.
+const uint32_t large_side = 12000;
+const size_t large_count = size_t(large_side) * large_side;
+
+void expect_large_image(const std::string &path, uint32_t first, uint32_t last, const char *printed = "")
+{
+    stderr_capture err;
+    uint32_t w = 0, h = 0;
+    uint32_t *pixels = load_image(path.c_str(), &w, &h);
+    const std::string text = err.text();
+    ASSERT_NE(pixels, nullptr) << path << ": " << text;
+    EXPECT_EQ(w, large_side);
+    EXPECT_EQ(h, large_side);
+    EXPECT_EQ(pixels[0], first) << path;
+    EXPECT_EQ(pixels[large_count - 1], last) << path;
+    EXPECT_EQ(text, printed) << path;
+    free_image(pixels);
+}
+
+#define SKIP_UNDER_ASAN()                                                                                    \
+    if (under_asan)                                                                                          \
+    GTEST_SKIP() << "hundreds of megabytes an image: too slow under the sanitizers"
+
+TEST(genuine_large_images, flat_jpegs_load_arithmetic_coded_or_not)
+{
+    SKIP_UNDER_ASAN();
+    // Flat grey: a few hundred bytes with arithmetic coding, whose encoder
+    // leaves out the zero bytes at the end of the data, so its decoder meets
+    // the end of the file long before the last row.
+    jpeg_recipe r;
+    r.width = r.height = large_side;
+    r.components = 1;
+    r.space = JCS_GRAYSCALE;
+    r.flat = r.arithmetic = true;
+    const bytes arithmetic = encode_jpeg(r);
+    EXPECT_LT(arithmetic.size(), 1000u);
+    r.arithmetic = false;
+    scratch_dir dir;
+    write_file(dir.file("arithmetic"), arithmetic);
+    write_file(dir.file("huffman"), encode_jpeg(r));
+    expect_large_image(dir.file("arithmetic"), 0xFF808080u, 0xFF808080u);
+    expect_large_image(dir.file("huffman"), 0xFF808080u, 0xFF808080u);
+}
+
+TEST(genuine_large_images, png_loads)
+{
+    SKIP_UNDER_ASAN();
+    scratch_dir dir;
+    write_zero_png(dir.file("png"), large_side, large_side, PNG_COLOR_TYPE_RGB_ALPHA, 1);
+    expect_large_image(dir.file("png"), 0u, 0u);
+}
+
+// A TGA file of width x height 24-bit pixels of which only the first
+// `pixel_bytes` bytes are there, all zero, then the footer. The pixel area is
+// a hole in the file, so the file costs no disk space.
+void write_sparse_tga(const std::string &path, unsigned width, unsigned height, size_t pixel_bytes)
+{
+    const bytes head = tga_file(2, width, height, 24, 0x20, {});
+    const size_t header = 18;
+    write_file(path, bytes(head.begin(), head.begin() + header));
+    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(header + pixel_bytes)), 0);
+    FILE *f = fopen(path.c_str(), "ab");
+    ASSERT_NE(f, nullptr);
+    fwrite(head.data() + header, 1, head.size() - header, f);
+    fclose(f);
+}
+
+TEST(genuine_large_images, tga_loads_whole_or_cut_at_ninety_percent)
+{
+    SKIP_UNDER_ASAN();
+    scratch_dir dir;
+    write_sparse_tga(dir.file("whole"), large_side, large_side, large_count * 3);
+    expect_large_image(dir.file("whole"), 0xFF000000u, 0xFF000000u);
+    // 14.4 million pixels short: made up as zeros.
+    write_sparse_tga(dir.file("cut"), large_side, large_side, large_count * 3 / 10 * 9);
+    expect_large_image(dir.file("cut"), 0xFF000000u, 0u);
+}
+
+// Sets the pixel limit for one test and puts the default back after it.
+struct pixel_limit {
+    const uint64_t saved = get_image_max_pixels();
+    explicit pixel_limit(uint64_t pixels) { set_image_max_pixels(pixels); }
+    ~pixel_limit() { set_image_max_pixels(saved); }
+};
+
+TEST(hostile_sizes, every_reader_refuses_an_image_above_the_pixel_limit_from_its_header)
+{
+    EXPECT_EQ(get_image_max_pixels(), uint64_t(1) << 29);
+    const std::string message = " pixels is larger than the limit of 536870912 pixels\n";
+    const std::pair<std::string, bytes> huge[] = {
+        {"65535 x 65535", png_claiming(65535, 65535, 8, PNG_COLOR_TYPE_RGB_ALPHA, 0)},
+        {"65500 x 65500", jpeg_claiming(encode_jpeg({}), 65500, 65500, 40, false)},
+        {"65535 x 65535", tga_file(2, 65535, 65535, 24, 0x20, {1, 2, 3})},
+        {"23171 x 23171", jpeg_claiming(encode_jpeg({}), 23171, 23171, 40, false)},
+    };
+    for (const auto &f : huge)
+        EXPECT_EQ(load_hostile(f.second, false), "image of " + f.first + message);
+
+    // A limit of the caller's: an image of exactly that many pixels loads in
+    // every format, one more row is refused; 0 lifts the limit.
+    scratch_dir dir;
+    write_zero_png(dir.file("png"), 64, 49);
+    jpeg_recipe r;
+    r.height = 49;
+    write_file(dir.file("jpeg"), encode_jpeg(r));
+    write_file(dir.file("tga"), tga_file(2, 64, 49, 24, 0x20, bytes(64 * 49 * 3, 7)));
+    for (const char *format : {"png", "jpeg", "tga"}) {
+        for (const uint64_t limit : {uint64_t(64 * 49), uint64_t(64 * 48), uint64_t(0)}) {
+            pixel_limit set(limit);
+            EXPECT_EQ(get_image_max_pixels(), limit);
+            stderr_capture err;
+            uint32_t w = 0, h = 0;
+            uint32_t *pixels = load_image(dir.file(format).c_str(), &w, &h);
+            const std::string text = err.text();
+            if (limit == 64 * 48) {
+                EXPECT_EQ(pixels, nullptr) << format;
+                EXPECT_EQ(text, "image of 64 x 49 pixels is larger than the limit of 3072 pixels\n") << format;
+            } else {
+                EXPECT_NE(pixels, nullptr) << format << " under a limit of " << limit << ": " << text;
+            }
+            free_image(pixels);
+        }
+    }
+
+    // A PNG stream that cannot be looked ahead in is held to the limit too.
+    const bytes png = read_file(dir.file("png"));
+    FILE *stream = fmemopen(const_cast<unsigned char *>(png.data()), png.size(), "rb");
+    ASSERT_NE(stream, nullptr);
+    cookie_io_functions_t forward_only = {};
+    forward_only.read = [](void *c, char *buf, size_t n) -> ssize_t { return fread(buf, 1, n, static_cast<FILE *>(c)); };
+    forward_only.close = [](void *c) { return fclose(static_cast<FILE *>(c)); };
+    FILE *pipe_like = fopencookie(stream, "rb", forward_only);
+    ASSERT_NE(pipe_like, nullptr);
+    ASSERT_TRUE(check_png(pipe_like));
+    pixel_limit set(64 * 48);
+    stderr_capture err;
+    uint32_t w = 0, h = 0;
+    EXPECT_EQ(load_png(pipe_like, &w, &h), nullptr);
+    EXPECT_EQ(err.text(), "image of 64 x 49 pixels is larger than the limit of 3072 pixels\n");
+}
+
+TEST(hostile_sizes, jpeg_memory_ceiling_leaves_room_for_the_largest_image_within_the_limit)
+{
+    // Progressive 4:4:4 colour needs the most of libjpeg's own memory per
+    // pixel: a whole-image buffer of every component's coefficients.
+    jpeg_recipe r;
+    r.width = r.height = 1024;
+    r.progressive = r.full_chroma = true;
+    const bytes jpeg = encode_jpeg(r);
+    pixel_limit set(1024 * 1024);
+    uint32_t w = 0, h = 0;
+    uint32_t *pixels = nullptr;
+    load_hostile(jpeg, true, &w, &h, &pixels);
+    EXPECT_EQ(w, 1024u);
+    free_image(pixels);
+}
+
+TEST(hostile_scans, jpeg_scans_are_limited_in_number_and_in_passes_over_the_image)
+{
+    // Grey: each scan goes over the whole image, one coefficient at a time.
+    std::vector<jpeg_scan_info> passes = {scan_of(0, 1, 0, 0)};
+    for (int k = 1; k < 32; ++k)
+        passes.push_back(scan_of(0, 1, k, k));
+    const bytes thirty_two = jpeg_with_scans(passes);
+    passes.push_back(scan_of(0, 1, 32, 32));
+    const bytes thirty_three = jpeg_with_scans(passes);
+    // Colour 4:2:0: after the DC and the luminance, each chroma scan covers a
+    // sixth of the blocks; 100 scans go over the image 18 times.
+    std::vector<jpeg_scan_info> many = {scan_of(0, 3, 0, 0), scan_of(0, 1, 1, 63)};
+    for (int k = 1; k <= 49; ++k) {
+        many.push_back(scan_of(1, 1, k, k));
+        many.push_back(scan_of(2, 1, k, k));
+    }
+    const bytes hundred = jpeg_with_scans(many, 3);
+    many.push_back(scan_of(1, 1, 50, 50));
+    const bytes hundred_and_one = jpeg_with_scans(many, 3);
+
+    for (const bytes *fine : {&thirty_two, &hundred})
+        EXPECT_EQ(load_hostile(*fine, true), "");
+    EXPECT_EQ(load_hostile(thirty_three, false), "jpeg scans go over the image more than 32 times\n");
+    EXPECT_EQ(load_hostile(hundred_and_one, false), "jpeg file has more than 100 scans\n");
+
+    // The same files claiming a large image: still refused before the scans
+    // are decoded, the number of them known from the file's markers.
+    EXPECT_EQ(load_hostile(jpeg_claiming(thirty_three, 16384, 16384, SIZE_MAX, false), false),
+              "jpeg scans go over the image more than 32 times\n");
+}
+
+// A stream that reads as `first` until it is rewound to the start twice (the
+// reader's own seek, then its census's), and as `second` from then on: a
+// file rewritten while it is loaded.
+struct changing_file {
+    const bytes *first, *second;
+    size_t pos = 0;
+    int rewinds = 0;
+};
+
+FILE *open_changing(changing_file *f)
+{
+    cookie_io_functions_t io = {};
+    io.read = [](void *c, char *buf, size_t n) -> ssize_t {
+        changing_file *f = static_cast<changing_file *>(c);
+        const bytes &b = f->rewinds >= 2 ? *f->second : *f->first;
+        const size_t got = f->pos < b.size() ? std::min(n, b.size() - f->pos) : 0;
+        memcpy(buf, b.data() + f->pos, got);
+        f->pos += got;
+        return static_cast<ssize_t>(got);
+    };
+    io.seek = [](void *c, off64_t *offset, int whence) -> int {
+        changing_file *f = static_cast<changing_file *>(c);
+        if (whence != SEEK_SET)
+            return -1;
+        f->pos = static_cast<size_t>(*offset);
+        f->rewinds += f->pos == 0;
+        return 0;
+    };
+    return fopencookie(f, "rb", io);
+}
+
+TEST(hostile_scans, jpeg_scan_limits_hold_for_the_scans_libjpeg_meets)
+{
+    // The census before the decode saw a harmless file; libjpeg's progress
+    // then counts what it really reads.
+    std::vector<jpeg_scan_info> passes = {scan_of(0, 1, 0, 0)};
+    for (int k = 1; k <= 32; ++k)
+        passes.push_back(scan_of(0, 1, k, k));
+    const bytes harmless = encode_jpeg({}), hostile = jpeg_with_scans(passes);
+    changing_file f = {&harmless, &hostile};
+    FILE *stream = open_changing(&f);
+    ASSERT_NE(stream, nullptr);
+    stderr_capture err;
+    uint32_t w = 0, h = 0;
+    EXPECT_EQ(load_jpeg(stream, &w, &h), nullptr);
+    EXPECT_EQ(err.text(), "jpeg scans go over the image more than 32 times\n");
+    EXPECT_EQ(f.rewinds, 2);
+}
+
+TEST(hostile_scans, jpeg_progression_refining_what_was_never_sent_fails)
+{
+    // The AC scans without the DC scan before them: what a few bytes of
+    // end-of-block runs claiming a huge image look like.
+    const std::vector<jpeg_scan_info> scans = {scan_of(0, 1, 0, 0), scan_of(0, 1, 1, 63)};
+    const bytes no_dc = without_scan(jpeg_with_scans(scans), 0);
+    const std::string message = "Inconsistent progression sequence for component 0 coefficient 0\n";
+    EXPECT_EQ(load_hostile(no_dc, false), message);
+    EXPECT_EQ(load_hostile(jpeg_claiming(no_dc, 20000, 20000, SIZE_MAX, false), false), message);
 }
 
 TEST(hostile_sizes, jpeg_cut_short_still_loads_when_little_is_missing)
@@ -658,26 +973,6 @@ TEST(hostile_sizes, complete_jpeg_larger_than_the_fill_limit_loads_the_same_both
     EXPECT_EQ(memcmp(pixels, progressive, count * 4), 0);
     EXPECT_EQ(err.text(), "");
     free_image(progressive);
-    free_image(pixels);
-}
-
-TEST(hostile_sizes, tga_header_of_65535_squared_over_three_bytes_loads_without_the_memory)
-{
-    // Truncated TGA data loads: the pixel the file ends in gets 0xFF for each
-    // missing byte and the rest are 0. The buffer is zeroed by the allocator,
-    // so the 16 GiB it spans cost nothing until written.
-    uint32_t w = 0, h = 0;
-    uint32_t *pixels = nullptr;
-    load_hostile(tga_file(2, 65535, 65535, 32, 0x28, {0x01, 0x02, 0x03}), true, &w, &h, &pixels);
-    ASSERT_NE(pixels, nullptr);
-    EXPECT_EQ(w, 65535u);
-    EXPECT_EQ(h, 65535u);
-    // The three bytes, eight zeros and the footer's 18 bytes are read as
-    // pixels: seven whole ones and an eighth of one byte and three of 0xFF.
-    EXPECT_EQ(pixels[0], 0x00030201u);
-    EXPECT_EQ(pixels[7], 0xFFFFFF00u);
-    EXPECT_EQ(pixels[8], 0u);
-    EXPECT_EQ(pixels[size_t(65535) * 65535 - 1], 0u);
     free_image(pixels);
 }
 

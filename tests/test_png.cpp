@@ -319,9 +319,10 @@ bool read_with_png_read_png(FILE *f, whole_image_read &r)
     return true;
 }
 
-// Every PNG file of the public suites, whatever its colour type, depth,
+// Every RGB and RGBA file of the public suites, whatever its depth,
 // interlacing or damage, loads exactly as png_read_png reads it, or fails with
-// the same messages; none leaves a descriptor open.
+// the same messages; the others fail without one; none leaves a descriptor
+// open.
 TEST(png_corpus, every_file_loads_as_png_read_png_reads_it)
 {
     std::ifstream manifest(CORPUS_DIR "/manifest.tsv");
@@ -344,11 +345,18 @@ TEST(png_corpus, every_file_loads_as_png_read_png_reads_it)
             stderr_capture err;
             FILE *file = fopen(path.c_str(), "rb");
             ASSERT_NE(file, nullptr) << f[0];
-            png_byte sig[8];
-            ASSERT_EQ(fread(sig, 1, 8, file), 8u) << f[0];
+            png_byte head[26];
+            ASSERT_GE(fread(head, 1, 8, file), 8u) << f[0];
+            // Grey and palette images are refused from their header, silently,
+            // before libpng reads any further.
+            const bool header = fread(head + 8, 1, 18, file) == 18 && memcmp(head + 12, "IHDR", 4) == 0;
+            const int type = head[25];
+            fseek(file, 8, SEEK_SET);
             expected.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
             expected.info = png_create_info_struct(expected.png);
-            expected_ok = read_with_png_read_png(file, expected);
+            if (!(header && (type == PNG_COLOR_TYPE_GRAY || type == PNG_COLOR_TYPE_PALETTE ||
+                             type == PNG_COLOR_TYPE_GRAY_ALPHA)))
+                expected_ok = read_with_png_read_png(file, expected);
             png_destroy_read_struct(&expected.png, &expected.info, nullptr);
             fclose(file);
             expected_text = err.text();

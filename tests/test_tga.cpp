@@ -474,22 +474,29 @@ TEST(TgaLoad, FileShrinkingWhileReadLeavesNoHeapLeftovers)
     free_image(p);
 }
 
-TEST(TgaLoad, HugeHeaderOverTinyFileCostsNoMemoryUpFront)
+TEST(TgaLoad, TinyFileUnderALargeHeaderLoadsFreeOrIsRefused)
 {
+    // Short by up to 2^26 pixels: the rest is made up as zeros, at no memory
+    // cost up front.
     rusage before, after;
     getrusage(RUSAGE_SELF, &before);
-    FILE *f = stream_of(tga_file({16384, 16384}, {}));
+    FILE *f = stream_of(tga_file({8192, 8192}, {}));
     uint32_t w = 0, h = 0;
     uint32_t *p = load_tga(f, &w, &h);
     getrusage(RUSAGE_SELF, &after);
     ASSERT_NE(p, nullptr);
-    EXPECT_EQ(w, 16384u);
+    EXPECT_EQ(w, 8192u);
     EXPECT_EQ(p[8], 0xFFFF002Eu);
     EXPECT_EQ(p[size_t(w) * h - 1], 0u);
 #ifndef __SANITIZE_ADDRESS__ // its allocator writes what it hands out
     EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "KiB";
 #endif
     free_image(p);
+
+    // One more row and more than that would be made up: refused.
+    const load_result r = load(tga_file({8192, 8193}, {}));
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.message, "tga data ends too early for its 8192 x 8193 image\n");
 }
 
 TEST(TgaLoad, ShortHeadersAndOtherTypesAreRefused)
