@@ -5,7 +5,12 @@
  *
  * Pixels are 32-bit words 0xAARRGGBB, row-major, top row first, with no gaps
  * between rows; pixel (x, y) is element y * width + x. Opaque formats get
- * alpha 0xFF. Failures are told on standard error as one plain line. */
+ * alpha 0xFF. Most failures are also told on standard error as one plain
+ * line; image_error says why any load or save failed.
+ *
+ * Threads: loads, saves and image_error may be called from any number of
+ * threads at once; the save flags are one process-wide setting, not to be
+ * changed while another thread saves. */
 #ifndef IMAGE_H
 #define IMAGE_H
 
@@ -42,6 +47,14 @@ void free_image(uint32_t *pixels);
  * was. Only IMAGE_FORMAT_TGA is implemented; the other codes report so. */
 int save_image(const char *path, const uint32_t *pixels, uint32_t width,
                uint32_t height, unsigned int format);
+
+/* Why the calling thread's last load_image or save_image failed, as one line
+ * without a line break that names the file and the cause ("out.png: Permission
+ * denied", "normal.png: grey PNG images are not supported"); every failure
+ * has one, including those the library does not print. A successful load or
+ * save clears it to "". Never null; the text belongs to the library and is
+ * good until the thread's next load or save. */
+const char *image_error(void);
 
 /* Process-wide save flags (IMAGE_SAVE_*), 0 at start. Not thread-safe. */
 void set_image_save_flags(int flags);

@@ -8,10 +8,12 @@
 #include "image_jpg.h"
 
 #include "image.h"
+#include "image_internal.h"
 #include "image_limits.h"
 #include "pixel_memory.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <csetjmp>
 #include <cstdint>
@@ -69,10 +71,12 @@ bool scans_within_limits(int scans, uint64_t scan_blocks, uint64_t image_blocks)
 {
     if (scans > max_scans) {
         fprintf(stderr, "jpeg file has more than %d scans\n", max_scans);
+        set_printed_image_error("jpeg file has more than %d scans", max_scans);
         return false;
     }
     if (image_blocks != 0 && scan_blocks > max_coverage * image_blocks) {
         fprintf(stderr, "jpeg scans go over the image more than %d times\n", static_cast<int>(max_coverage));
+        set_printed_image_error("jpeg scans go over the image more than %d times", static_cast<int>(max_coverage));
         return false;
     }
     return true;
@@ -83,6 +87,9 @@ bool scans_within_limits(int scans, uint64_t scan_blocks, uint64_t image_blocks)
 [[noreturn]] void jump_back(j_common_ptr cinfo)
 {
     (*cinfo->err->output_message)(cinfo);
+    char message[JMSG_LENGTH_MAX];
+    (*cinfo->err->format_message)(cinfo, message);
+    set_printed_image_error("%s", message);
     longjmp(reinterpret_cast<error_jump *>(cinfo->err)->back, 1);
 }
 
@@ -103,6 +110,8 @@ void give_up_if_mostly_missing(j_decompress_ptr cinfo, bool data_ended)
         return;
     fprintf(stderr, "jpeg data ends too early for its %u x %u image\n",
             static_cast<unsigned>(cinfo->image_width), static_cast<unsigned>(cinfo->image_height));
+    set_printed_image_error("jpeg data ends too early for its %u x %u image",
+                            static_cast<unsigned>(cinfo->image_width), static_cast<unsigned>(cinfo->image_height));
     longjmp(reinterpret_cast<error_jump *>(cinfo->err)->back, 1);
 }
 
@@ -493,16 +502,17 @@ bool decode(j_decompress_ptr cinfo, jpeg_progress_mgr *progress, stream_source *
 
     const size_t pixel_bytes = buffer_size(cinfo->image_width, cinfo->image_height, 4);
     const size_t row_bytes = buffer_size(cinfo->image_width, 1, 3);
-    if (pixel_bytes == 0 || row_bytes == 0)
+    if (pixel_bytes == 0 || row_bytes == 0 || (!direct && !(row = static_cast<JSAMPROW>(malloc(row_bytes))))) {
+        set_image_error("%s", errno_text(ENOMEM));
         return false;
-    if (!direct && !(row = static_cast<JSAMPROW>(malloc(row_bytes))))
-        return false;
+    }
     pixels->row_pixels = cinfo->image_width;
     pixels->total_rows = cinfo->image_height;
     const size_t row_pixel_bytes = pixels->row_pixels * 4;
     const size_t first_rows = pixel_bytes <= whole_buffer_bytes ? pixels->total_rows
                                                                 : std::max<size_t>(first_rows_bytes / row_pixel_bytes, 32);
     if (!hold_rows(pixels, first_rows)) {
+        set_image_error("%s", errno_text(ENOMEM));
         free(row);
         return false;
     }
@@ -513,6 +523,8 @@ bool decode(j_decompress_ptr cinfo, jpeg_progress_mgr *progress, stream_source *
     const bool read = direct ? read_pixel_rows(cinfo, pixels) : read_rgb_rows(cinfo, row, pixels);
     if (read)
         jpeg_finish_decompress(cinfo);
+    else
+        set_image_error("%s", errno_text(ENOMEM)); // the buffer could not grow
     free(row);
     return read;
 }
@@ -520,9 +532,16 @@ bool decode(j_decompress_ptr cinfo, jpeg_progress_mgr *progress, stream_source *
 uint32_t *load(FILE *raw_stream, uint32_t *width, uint32_t *height, bool direct)
 {
     file_ptr stream(raw_stream);
-    if (fseek(stream.get(), 0, SEEK_SET) != 0 || !census_allows_scans(stream.get()) ||
-        fseek(stream.get(), 0, SEEK_SET) != 0)
+    if (fseek(stream.get(), 0, SEEK_SET) != 0) {
+        set_image_error("%s", errno_text(errno));
         return nullptr;
+    }
+    if (!census_allows_scans(stream.get())) // says why itself
+        return nullptr;
+    if (fseek(stream.get(), 0, SEEK_SET) != 0) {
+        set_image_error("%s", errno_text(errno));
+        return nullptr;
+    }
     jpeg_decompress_struct cinfo;
     error_jump err;
     memset(&cinfo, 0, sizeof cinfo);
@@ -581,6 +600,7 @@ int jpeg_decodes_direct(void)
 int save_jpeg(FILE *stream, const uint32_t *, uint32_t, uint32_t)
 {
     fputs("saving jpeg files is not implemented yet\n", stderr);
+    set_printed_image_error("saving jpeg files is not implemented yet");
     fclose(stream);
     return -1;
 }

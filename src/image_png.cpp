@@ -3,12 +3,14 @@
 // images are refused. The writer is an entry point only.
 #include "image_png.h"
 
+#include "image_internal.h"
 #include "image_limits.h"
 #include "pixel_memory.h"
 #include "pixel_rows.h"
 
 #include <png.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -116,6 +118,31 @@ void ask_for_rows(png_structp png, int color_type, bool in_place)
         png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
 }
 
+// libpng's error handler, called before its default one, which prints the
+// message and returns through the jump buffer: the message becomes the reason.
+// "Read Error" only says that fewer bytes came than were wanted; the stream
+// says whether the file ended or the system failed.
+void record_png_error(png_structp png, png_const_charp message)
+{
+    FILE *stream = static_cast<FILE *>(png_get_io_ptr(png));
+    if (stream && strcmp(message, "Read Error") == 0 && feof(stream))
+        set_printed_image_error("%s: the file ends too early", message);
+    else if (stream && strcmp(message, "Read Error") == 0 && ferror(stream))
+        set_printed_image_error("%s: %s", message, errno_text(errno));
+    else
+        set_printed_image_error("%s", message);
+}
+
+const char *colour_type_name(int color_type)
+{
+    switch (color_type) {
+    case PNG_COLOR_TYPE_GRAY: return "grey";
+    case PNG_COLOR_TYPE_GRAY_ALPHA: return "grey and alpha";
+    case PNG_COLOR_TYPE_PALETTE: return "palette";
+    default: return "this colour type's";
+    }
+}
+
 // The setjmp lives here, alone with plain data: libpng's longjmp must not skip
 // any destructor. Returns the pixel buffer or null; the caller closes the stream.
 uint32_t *read_png(FILE *stream, png_structp png, png_infop info, uint32_t *width, uint32_t *height)
@@ -139,8 +166,10 @@ uint32_t *read_png(FILE *stream, png_structp png, png_infop info, uint32_t *widt
     if (header_seen) {
         // Only the valid types: libpng tells what is wrong with the others.
         const int type = header.colour_type;
-        if (type == PNG_COLOR_TYPE_GRAY || type == PNG_COLOR_TYPE_PALETTE || type == PNG_COLOR_TYPE_GRAY_ALPHA)
+        if (type == PNG_COLOR_TYPE_GRAY || type == PNG_COLOR_TYPE_PALETTE || type == PNG_COLOR_TYPE_GRAY_ALPHA) {
+            set_image_error("%s PNG images are not supported", colour_type_name(type));
             return nullptr;
+        }
         if (!image_size_allowed(header.width, header.height))
             return nullptr;
         if (cannot_hold_image(header)) {
@@ -177,6 +206,7 @@ uint32_t *read_png(FILE *stream, png_structp png, png_infop info, uint32_t *widt
         png_read_end(png, info);
         free(scratch);
         scratch = nullptr;
+        set_image_error("%s PNG images are not supported", colour_type_name(color_type));
         return nullptr;
     }
     // Checked again for a stream the header could not be looked ahead in:
@@ -185,17 +215,20 @@ uint32_t *read_png(FILE *stream, png_structp png, png_infop info, uint32_t *widt
         return nullptr;
 
     const size_t count = static_cast<size_t>(w) * h;
-    if (w != 0 && count / w != h)
+    if ((w != 0 && count / w != h) || count > SIZE_MAX / 4 || row_bytes != static_cast<size_t>(w) * (widen ? 3 : 4)) {
+        set_image_error("%s", errno_text(ENOMEM));
         return nullptr;
-    if (count > SIZE_MAX / 4 || row_bytes != static_cast<size_t>(w) * (widen ? 3 : 4))
-        return nullptr;
+    }
     // An RGB image comes one row at a time through a scratch row that stays
     // in the cache.
-    if (widen && !(scratch = static_cast<png_bytep>(malloc(row_bytes != 0 ? row_bytes : 1))))
+    if (widen && !(scratch = static_cast<png_bytep>(malloc(row_bytes != 0 ? row_bytes : 1)))) {
+        set_image_error("%s", errno_text(ENOMEM));
         return nullptr;
+    }
     pixels = static_cast<uint32_t *>(allocate_pixels(count * 4));
     if (!pixels) {
         free(scratch);
+        set_image_error("%s", errno_text(ENOMEM));
         return nullptr;
     }
     // Each pass of an interlaced image adds its pixels to rows that hold the
@@ -227,13 +260,15 @@ int check_png(FILE *stream)
 
 uint32_t *load_png(FILE *stream, uint32_t *width, uint32_t *height)
 {
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, record_png_error, nullptr);
     if (!png) {
+        set_image_error("%s", errno_text(ENOMEM));
         fclose(stream);
         return nullptr;
     }
     png_infop info = png_create_info_struct(png);
     if (!info) {
+        set_image_error("%s", errno_text(ENOMEM));
         png_destroy_read_struct(&png, nullptr, nullptr);
         fclose(stream);
         return nullptr;
@@ -247,6 +282,7 @@ uint32_t *load_png(FILE *stream, uint32_t *width, uint32_t *height)
 int save_png(FILE *stream, const uint32_t *, uint32_t, uint32_t)
 {
     fputs("saving png files is not implemented yet", stderr);
+    set_printed_image_error("saving png files is not implemented yet");
     fclose(stream);
     return -1;
 }

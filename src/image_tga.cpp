@@ -7,9 +7,11 @@
 #include "pixel_memory.h"
 #include "pixel_rows.h"
 #include "image.h"
+#include "image_internal.h"
 #include "image_limits.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -198,13 +200,21 @@ int check_tga(FILE *stream)
 uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
 {
     file_ptr file(stream);
-    if (fseek(stream, 0, SEEK_SET) != 0)
+    if (fseek(stream, 0, SEEK_SET) != 0) {
+        set_image_error("%s", errno_text(errno));
         return nullptr;
+    }
     tga_header h;
-    if (!read_header(stream, h))
+    if (!read_header(stream, h)) {
+        if (ferror(stream))
+            set_image_error("%s", errno_text(errno));
+        else
+            set_image_error("the file ends inside the tga header");
         return nullptr;
+    }
     if (h.image_type != image_type_true_colour) {
         fputs("only true color tga images supported\n", stderr);
+        set_printed_image_error("only true color tga images supported");
         return nullptr;
     }
     // A pixel takes four bytes when the descriptor counts alpha bits and three
@@ -214,6 +224,7 @@ uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
     // refused rather than shown wrong.
     if (h.depth != 24 && h.depth != 32) {
         fputs("only 24 and 32 bit true color tga images supported\n", stderr);
+        set_printed_image_error("only 24 and 32 bit true color tga images supported");
         return nullptr;
     }
     const int bytes_per_pixel = (h.descriptor & descriptor_alpha_bits) != 0 ? 4 : 3;
@@ -221,16 +232,20 @@ uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
     long skip = h.id_length;
     if (h.colour_map_type == 1)
         skip += (long(h.colour_map_length) * h.colour_map_entry_bits) >> 3;
-    if (fseek(stream, skip, SEEK_CUR) != 0)
+    if (fseek(stream, skip, SEEK_CUR) != 0) {
+        set_image_error("%s", errno_text(errno));
         return nullptr;
+    }
 
     if (!image_size_allowed(h.width, h.height))
         return nullptr;
     // At most 65535 x 65535 words, which fits size_t on the 64-bit host;
     // checked all the same.
     const size_t count = size_t(h.width) * h.height;
-    if (h.width != 0 && count / h.width != h.height)
+    if (h.width != 0 && count / h.width != h.height) {
+        set_image_error("%s", errno_text(ENOMEM));
         return nullptr;
+    }
     // A file short of its pixel area still loads, the pixels it lacks made
     // up, unless it lacks more than a reader may make up: a 44-byte header
     // and footer would otherwise load as gigabytes of zeros. The pixel the
@@ -243,14 +258,20 @@ uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
     const bool short_file = given < count;
     if (short_file && count - given > max_invented_pixels) {
         fprintf(stderr, "tga data ends too early for its %u x %u image\n", unsigned(h.width), unsigned(h.height));
+        set_printed_image_error("tga data ends too early for its %u x %u image", unsigned(h.width), unsigned(h.height));
         return nullptr;
     }
     malloc_ptr<uint32_t> pixels(static_cast<uint32_t *>(
         short_file ? calloc(count != 0 ? count : 1, 4) : allocate_pixels(count * 4)));
-    if (!pixels)
+    if (!pixels) {
+        set_image_error("%s", errno_text(ENOMEM));
         return nullptr;
-    if (!read_pixels(stream, h, bytes_per_pixel, pixels.get(), short_file))
+    }
+    // A failed read leaves errno set, as does a scratch block that could not be had.
+    if (!read_pixels(stream, h, bytes_per_pixel, pixels.get(), short_file)) {
+        set_image_error("%s", errno_text(errno));
         return nullptr;
+    }
 
     *width = h.width;
     *height = h.height;
@@ -262,9 +283,11 @@ int save_tga(FILE *stream, const uint32_t *pixels, uint32_t width, uint32_t heig
     file_ptr file(stream);
     if (width > max_side || height > max_side) {
         fprintf(stderr, "tga images cannot be larger than %u x %u pixels\n", max_side, max_side);
+        set_printed_image_error("tga images cannot be larger than %u x %u pixels", max_side, max_side);
         return -1;
     }
     const int flags = get_image_save_flags();
+    errno = 0; // so that a failed write's errno can be told from an older one
     const bool alpha = flags & IMAGE_SAVE_ALPHA;
     int descriptor = alpha ? 0x28 : 0x20;
     if (flags & IMAGE_SAVE_FLIP)
@@ -294,6 +317,11 @@ int save_tga(FILE *stream, const uint32_t *pixels, uint32_t width, uint32_t heig
     // result of closing it (which flushes the last block) tell whether every
     // byte reached the file.
     ok = fflush(stream) == 0 && !ferror(stream) && ok;
+    const int error = errno; // the failed write's, if one failed
     ok = fclose(file.release()) == 0 && ok;
-    return ok ? 0 : -1;
+    if (!ok) {
+        set_image_error("%s", errno_text(error != 0 ? error : errno));
+        return -1;
+    }
+    return 0;
 }

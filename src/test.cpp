@@ -5,6 +5,7 @@
 #include "test.h"
 
 #include "image.h"
+#include "image_internal.h"
 
 #include <cmath>
 #include <cstdio>
@@ -226,6 +227,14 @@ void redraw(void)
 
 namespace {
 
+// The library prints most of its failures itself; for the rest it only
+// records the reason, which is said here, so that every failed start says why.
+void tell_load_failure(void)
+{
+    if (!image_error_printed())
+        fprintf(stderr, "%s\n", image_error());
+}
+
 // The frame cycle writes whole 32-bit words in the library's 0xAARRGGBB layout
 // and walks rows by the pitch in words.
 bool surface_layout_ok(const SDL_Surface *surface)
@@ -252,8 +261,10 @@ int main()
         return 1;
     }
     fbsurf = SDL_SetVideoMode(scrx, scry, 32, 0);
-    if (!fbsurf)
+    if (!fbsurf) {
+        fprintf(stderr, "Could not set the 640 x 480 video mode: %s\n", SDL_GetError());
         return 1;
+    }
     if (!surface_layout_ok(fbsurf)) {
         fprintf(stderr, "The screen surface is not 640 x 480 with 32-bit 0xAARRGGBB pixels (got %d bits, masks %08X %08X %08X)\n",
                 fbsurf->format->BitsPerPixel, fbsurf->format->Rmask, fbsurf->format->Gmask,
@@ -264,11 +275,13 @@ int main()
 
     offset_map = load_image("out.png", &oxsz, &oysz);
     if (!offset_map) {
+        tell_load_failure();
         SDL_Quit();
         return 1;
     }
     nref_map = load_image("normal.png", &nxsz, &nysz);
     if (!nref_map) {
+        tell_load_failure();
         SDL_Quit();
         return 1;
     }

@@ -8,5 +8,5 @@ int c_header_round_trip(void)
     set_image_save_flags(0);
     uint64_t limit = get_image_max_pixels();
     set_image_max_pixels(limit);
-    return flags == (IMAGE_SAVE_ALPHA | IMAGE_SAVE_FLIP) && IMAGE_FORMAT_TGA == 2 && limit != 0;
+    return flags == (IMAGE_SAVE_ALPHA | IMAGE_SAVE_FLIP) && IMAGE_FORMAT_TGA == 2 && limit != 0 && image_error() != 0;
 }

@@ -574,6 +574,17 @@ std::string load_hostile(const bytes &content, bool expect_image, uint32_t *w = 
     uint32_t *pixels = load_image(dir.file("f").c_str(), &width, &height);
     const std::string text = err.text();
     EXPECT_EQ(pixels != nullptr, expect_image) << text;
+    // A refusal's reason names the file and, where the library printed its
+    // own line, says the same (libpng's lines carry a prefix of their own).
+    const std::string named = dir.file("f") + ": ";
+    const size_t last_line = text.rfind('\n', text.size() >= 2 ? text.size() - 2 : 0);
+    const std::string printed = text.empty() ? "" : text.substr(last_line == std::string::npos ? 0 : last_line + 1);
+    if (!pixels) {
+        EXPECT_EQ(std::string(image_error()).rfind(named, 0), 0u) << image_error();
+        if (!printed.empty() && printed.rfind("libpng", 0) != 0) {
+            EXPECT_EQ(image_error() + std::string("\n"), named + printed);
+        }
+    }
     // Under AddressSanitizer a huge zeroed block costs an eighth of its size
     // in shadow memory, so the figure says nothing there.
     if (!under_asan) {

@@ -1,11 +1,18 @@
 // test_image.cpp - the library's front end: opening and probing, the save
-// dispatch with its messages, the untouched-target guarantee, the save flags.
+// dispatch with its messages, the untouched-target guarantee, the save flags,
+// the reason recorded for every failure, and loads and saves from many threads.
 #include "image.h"
+#include "jpeg_writer.h"
+#include "png_write.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
 
 extern "C" int c_header_round_trip(void);
 
@@ -32,29 +39,81 @@ TEST(load_image, missing_file_is_reported_with_its_name)
     stderr_capture err;
     EXPECT_EQ(load_image("no/such/file.png", &w, &h), nullptr);
     EXPECT_EQ(err.text(), "Image loading error: could not open file no/such/file.png\n");
+    EXPECT_STREQ(image_error(), "no/such/file.png: No such file or directory");
 }
 
-TEST(load_image, unrecognised_content_fails_silently_and_closes_the_file)
+TEST(load_image, unreadable_file_has_the_same_message_and_its_own_reason)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root reads files whatever their permissions";
+    scratch_dir dir;
+    write_file(dir.file("locked.png"), {1, 2, 3});
+    chmod(dir.file("locked.png").c_str(), 0);
+    uint32_t w, h;
+    stderr_capture err;
+    EXPECT_EQ(load_image(dir.file("locked.png").c_str(), &w, &h), nullptr);
+    EXPECT_EQ(err.text(), "Image loading error: could not open file " + dir.file("locked.png") + "\n");
+    EXPECT_EQ(image_error(), dir.file("locked.png") + ": Permission denied");
+}
+
+TEST(load_image, unrecognised_content_fails_silently_with_a_reason_and_closes_the_file)
 {
     scratch_dir dir;
     const int fds = open_fd_count();
-    const std::vector<std::vector<unsigned char>> contents = {
-        {},
-        {'h', 'e', 'l', 'l', 'o'},
-        std::vector<unsigned char>(100, 0),
+    const std::string not_an_image = ": not a PNG, JFIF JPEG or TGA image";
+    const struct {
+        std::vector<unsigned char> bytes;
+        std::string reason;
+    } cases[] = {
+        {{}, ": the file is empty"},
+        {{'h', 'e', 'l', 'l', 'o'}, not_an_image},
+        {std::vector<unsigned char>(100, 0), not_an_image},
         // A TGA header with no footer: TGA is recognised by its footer only.
-        {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0, 24, 0x20, 1, 2, 3},
-        // An Exif JPEG start: only JFIF is recognised.
-        {0xFF, 0xD8, 0xFF, 0xE1, 0, 16, 'E', 'x', 'i', 'f', 0, 0},
+        {{0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0, 24, 0x20, 1, 2, 3}, not_an_image},
+        // Exif and Adobe (CMYK) JPEG starts: only JFIF is recognised.
+        {{0xFF, 0xD8, 0xFF, 0xE1, 0, 16, 'E', 'x', 'i', 'f', 0, 0},
+         ": JPEG files without a JFIF header (Exif or Adobe ones, for instance) are not supported"},
+        {{0xFF, 0xD8, 0xFF, 0xEE, 0, 14, 'A', 'd', 'o', 'b', 'e', 0},
+         ": JPEG files without a JFIF header (Exif or Adobe ones, for instance) are not supported"},
     };
-    for (const auto &bytes : contents) {
-        write_file(dir.file("x"), bytes);
+    for (const auto &c : cases) {
+        write_file(dir.file("x"), c.bytes);
         uint32_t w, h;
         stderr_capture err;
         EXPECT_EQ(load_image(dir.file("x").c_str(), &w, &h), nullptr);
         EXPECT_EQ(err.text(), "");
+        EXPECT_EQ(image_error(), dir.file("x") + c.reason);
+    }
+    {
+        // A folder opens for reading but holds no bytes to read.
+        uint32_t w, h;
+        stderr_capture err;
+        EXPECT_EQ(load_image(dir.path.c_str(), &w, &h), nullptr);
+        EXPECT_EQ(err.text(), "");
+        EXPECT_EQ(image_error(), dir.path + ": Is a directory");
     }
     EXPECT_EQ(open_fd_count(), fds);
+}
+
+TEST(load_image, a_pipe_is_read_like_a_file_and_success_clears_the_reason)
+{
+    scratch_dir dir;
+    const uint32_t pixels[2] = {0xFF0000FFu, 0xFF00FF00u};
+    ASSERT_EQ(save_image(dir.file("a.tga").c_str(), pixels, 2, 1, IMAGE_FORMAT_TGA), 0);
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    uint32_t w, h;
+    EXPECT_EQ(load_image(dir.file("missing").c_str(), &w, &h), nullptr);
+    ASSERT_STRNE(image_error(), "");
+    // The probes and the TGA reader seek, which a pipe cannot.
+    std::thread writer([&] { write_file(dir.file("fifo"), read_file(dir.file("a.tga"))); });
+    uint32_t *back = load_image(dir.file("fifo").c_str(), &w, &h);
+    writer.join();
+    ASSERT_NE(back, nullptr) << image_error();
+    EXPECT_EQ(w, 2u);
+    EXPECT_EQ(h, 1u);
+    EXPECT_TRUE(std::equal(pixels, pixels + 2, back));
+    EXPECT_STREQ(image_error(), "");
+    free_image(back);
 }
 
 TEST(load_image, free_image_accepts_null)
@@ -85,6 +144,7 @@ TEST(save_image, invalid_format_is_refused_before_any_file_is_touched)
     }
     EXPECT_EQ(read_file(dir.file("keep.tga")), (std::vector<unsigned char>{'o', 'l', 'd'}));
     EXPECT_EQ(entries_in(dir.path), 1);
+    EXPECT_EQ(image_error(), dir.file("new.tga") + ": invalid format specification");
 }
 
 TEST(save_image, unimplemented_writers_say_so_and_leave_the_target_alone)
@@ -107,11 +167,18 @@ TEST(save_image, unimplemented_writers_say_so_and_leave_the_target_alone)
     EXPECT_EQ(entries_in(dir.path), 1); // no temporary file left behind
 }
 
-TEST(save_image, unopenable_path_is_reported)
+TEST(save_image, unopenable_path_is_reported_with_the_systems_reason)
 {
     stderr_capture err;
     EXPECT_EQ(save_image("/no/such/dir/x.tga", two_pixels, 2, 1, IMAGE_FORMAT_TGA), -1);
     EXPECT_EQ(err.text(), "Image saving error: could not open file /no/such/dir/x.tga for writing\n");
+    EXPECT_STREQ(image_error(), "/no/such/dir/x.tga: No such file or directory");
+
+    scratch_dir dir;
+    stderr_capture err2;
+    EXPECT_EQ(save_image(dir.path.c_str(), two_pixels, 2, 1, IMAGE_FORMAT_TGA), -1);
+    EXPECT_EQ(err2.text(), "Image saving error: could not open file " + dir.path + " for writing\n");
+    EXPECT_EQ(image_error(), dir.path + ": Is a directory");
 }
 
 TEST(save_image, tga_round_trip_replaces_the_target_in_place)
@@ -162,6 +229,78 @@ TEST(save_image, devices_are_written_directly)
 {
     // /dev/null cannot be replaced by renaming; it is written like a file.
     EXPECT_EQ(save_image("/dev/null", two_pixels, 2, 1, IMAGE_FORMAT_TGA), 0);
-    // A full device must fail, not report success.
+    // A full device must fail, not report success, and say why.
+    stderr_capture err;
     EXPECT_EQ(save_image("/dev/full", two_pixels, 2, 1, IMAGE_FORMAT_TGA), -1);
+    EXPECT_EQ(err.text(), "");
+    EXPECT_STREQ(image_error(), "/dev/full: No space left on device");
+    EXPECT_EQ(save_image("/dev/null", two_pixels, 2, 1, IMAGE_FORMAT_TGA), 0);
+    EXPECT_STREQ(image_error(), "");
+}
+
+// Loads and saves from many threads at once: each thread gets its own pixels
+// and its own reasons, and saves beside one shared target do not collide.
+// ./test.sh also runs this under ThreadSanitizer, which fails it on any race.
+TEST(threads, loads_and_saves_at_once_keep_their_pixels_and_reasons_apart)
+{
+    scratch_dir dir;
+    const int width = 64, height = 48;
+    std::vector<unsigned char> rgb(size_t(width) * height * 3);
+    for (size_t i = 0; i < rgb.size(); ++i)
+        rgb[i] = static_cast<unsigned char>(i * 7 + i / 191);
+    ASSERT_TRUE(write_rgb_png(dir.file("p.png").c_str(), width, height, rgb.data()));
+    write_file(dir.file("j.jpg"),
+               compress_jpeg(width, height, 3, JCS_RGB, [](jpeg_compress_struct &) {},
+                             [&](int x, int y, int k) { return rgb[(size_t(y) * width + x) * 3 + k]; }));
+    const std::string files[3] = {dir.file("p.png"), dir.file("j.jpg"), dir.file("t.tga")};
+    std::vector<uint32_t> expected[3];
+    for (int f = 0; f < 3; ++f) {
+        uint32_t w = 0, h = 0;
+        if (f == 2) {
+            ASSERT_EQ(save_image(files[2].c_str(), expected[0].data(), width, height, IMAGE_FORMAT_TGA), 0);
+        }
+        uint32_t *pixels = load_image(files[f].c_str(), &w, &h);
+        ASSERT_NE(pixels, nullptr) << files[f] << ": " << image_error();
+        ASSERT_EQ(w * h, uint32_t(width * height));
+        expected[f].assign(pixels, pixels + w * h);
+        free_image(pixels);
+    }
+
+    const int thread_count = 8, rounds = 12;
+    for (int t = 0; t < thread_count; ++t)
+        write_file(dir.file("junk" + std::to_string(t)), {'j', 'u', 'n', 'k', static_cast<unsigned char>(t)});
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < thread_count; ++t) {
+        threads.emplace_back([&, t] {
+            const std::string own = dir.file("t" + std::to_string(t) + ".tga");
+            const std::string junk = dir.file("junk" + std::to_string(t));
+            for (int r = 0; r < rounds; ++r) {
+                const int f = (t + r) % 3;
+                uint32_t w = 0, h = 0;
+                uint32_t *pixels = load_image(files[f].c_str(), &w, &h);
+                bool ok = pixels && w == uint32_t(width) && h == uint32_t(height) &&
+                          std::equal(expected[f].begin(), expected[f].end(), pixels) && *image_error() == '\0';
+                ok = ok && save_image(own.c_str(), pixels, w, h, IMAGE_FORMAT_TGA) == 0;
+                ok = ok && save_image(dir.file("shared.tga").c_str(), pixels, w, h, IMAGE_FORMAT_TGA) == 0;
+                free_image(pixels);
+                ok = ok && !load_image(junk.c_str(), &w, &h) &&
+                     image_error() == junk + ": not a PNG, JFIF JPEG or TGA image";
+                if (!ok)
+                    ++failures;
+            }
+        });
+    }
+    for (std::thread &t : threads)
+        t.join();
+    EXPECT_EQ(failures.load(), 0);
+    // Three sources, eight junk files, eight own outputs and the shared one:
+    // no temporary file is left behind.
+    EXPECT_EQ(entries_in(dir.path), 3 + 2 * thread_count + 1);
+    uint32_t w = 0, h = 0;
+    uint32_t *shared = load_image(dir.file("shared.tga").c_str(), &w, &h);
+    ASSERT_NE(shared, nullptr);
+    EXPECT_TRUE(std::equal(expected[0].begin(), expected[0].end(), shared) ||
+                std::equal(expected[1].begin(), expected[1].end(), shared));
+    free_image(shared);
 }

@@ -457,6 +457,7 @@ TEST_F(Jpeg, DataThatCannotBecomeRgbFailsWithTheLibrarysMessage)
         loaded l = load_capturing(c.path);
         EXPECT_EQ(l.pixels, nullptr) << c.path;
         EXPECT_EQ(l.err, c.message) << c.path;
+        EXPECT_EQ(image_error() + std::string("\n"), c.path + ": " + c.message);
     }
 }
 

@@ -178,12 +178,14 @@ TEST(png_reading, one_pixel_and_one_row)
     expect_loads_as_written(s);
 }
 
-TEST(png_refusal, grey_and_palette_images_fail_without_a_message)
+TEST(png_refusal, grey_and_palette_images_fail_without_a_message_but_with_a_reason)
 {
     const struct {
         int type, depth;
-    } cases[] = {{PNG_COLOR_TYPE_GRAY, 8}, {PNG_COLOR_TYPE_GRAY, 1}, {PNG_COLOR_TYPE_GRAY_ALPHA, 8},
-                 {PNG_COLOR_TYPE_PALETTE, 8}, {PNG_COLOR_TYPE_PALETTE, 2}};
+        const char *kind;
+    } cases[] = {{PNG_COLOR_TYPE_GRAY, 8, "grey"}, {PNG_COLOR_TYPE_GRAY, 1, "grey"},
+                 {PNG_COLOR_TYPE_GRAY_ALPHA, 8, "grey and alpha"}, {PNG_COLOR_TYPE_PALETTE, 8, "palette"},
+                 {PNG_COLOR_TYPE_PALETTE, 2, "palette"}};
     scratch_dir dir;
     const int fds = open_fd_count();
     for (const auto &c : cases) {
@@ -195,6 +197,7 @@ TEST(png_refusal, grey_and_palette_images_fail_without_a_message)
         stderr_capture err;
         EXPECT_EQ(load_image(dir.file("x.png").c_str(), &w, &h), nullptr) << c.type << "/" << c.depth;
         EXPECT_EQ(err.text(), "");
+        EXPECT_EQ(image_error(), dir.file("x.png") + ": " + c.kind + " PNG images are not supported");
     }
     EXPECT_EQ(open_fd_count(), fds);
 }
@@ -212,7 +215,7 @@ TEST(png_refusal, files_shorter_than_the_signature_are_not_png)
     }
 }
 
-TEST(png_refusal, corrupt_and_truncated_data_fail_with_libpngs_message)
+TEST(png_refusal, corrupt_and_truncated_data_fail_with_libpngs_message_as_the_reason)
 {
     png_spec s;
     s.width = 64;
@@ -242,6 +245,15 @@ TEST(png_refusal, corrupt_and_truncated_data_fail_with_libpngs_message)
         EXPECT_EQ(load_image(dir.file("bad.png").c_str(), &w, &h), nullptr) << what;
         const std::string text = err.text();
         EXPECT_NE(text.find("libpng error"), std::string::npos) << what << ": " << text;
+        // The reason names the file and gives libpng's message, and for a
+        // file cut short says so.
+        const std::string message = text.substr(text.rfind("libpng error: ") + 14);
+        const std::string reason = image_error();
+        EXPECT_EQ(reason.rfind(dir.file("bad.png") + ": " + message.substr(0, message.size() - 1), 0), 0u)
+            << what << ": " << reason;
+        if (message == "Read Error\n") {
+            EXPECT_EQ(reason, dir.file("bad.png") + ": Read Error: the file ends too early");
+        }
     }
     EXPECT_EQ(open_fd_count(), fds);
 }

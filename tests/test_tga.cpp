@@ -74,6 +74,7 @@ struct load_result {
     uint32_t width, height; // left at 0xDEAD when the load fails
     image pixels;
     std::string message;
+    std::string reason; // image_error() afterwards
 };
 
 // Runs load_tga on the bytes and checks that it closed the stream whatever
@@ -82,10 +83,11 @@ load_result load(const bytes &file)
 {
     FILE *f = stream_of(file);
     const int fd = fileno(f);
-    load_result r{false, 0xDEAD, 0xDEAD, {}, {}};
+    load_result r{false, 0xDEAD, 0xDEAD, {}, {}, {}};
     testing::internal::CaptureStderr();
     uint32_t *p = load_tga(f, &r.width, &r.height);
     r.message = testing::internal::GetCapturedStderr();
+    r.reason = image_error();
     EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "stream left open";
     r.ok = p != nullptr;
     if (p)
@@ -507,6 +509,7 @@ TEST(TgaLoad, ShortHeadersAndOtherTypesAreRefused)
         EXPECT_FALSE(r.ok) << n << " bytes";
         EXPECT_EQ(r.width, 0xDEADu);
         EXPECT_EQ(r.message, "");
+        EXPECT_EQ(r.reason, "the file ends inside the tga header");
     }
     for (int type : {0, 1, 3, 9, 10, 11, 32}) {
         tga_fields t{1, 1};
@@ -514,6 +517,7 @@ TEST(TgaLoad, ShortHeadersAndOtherTypesAreRefused)
         const load_result r = load(tga_file(t, {1, 2, 3}));
         EXPECT_FALSE(r.ok);
         EXPECT_EQ(r.message, type_message) << "type " << type;
+        EXPECT_EQ(r.reason + "\n", type_message);
     }
 }
 

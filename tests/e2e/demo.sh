@@ -5,6 +5,14 @@
 CASE=$1 DEMO=$2 MAKE_MAPS=$3 WM_CLOSE=$4
 . "$(dirname "$0")/lib.sh"
 
+# Starts the demo in $dir and checks that it fails its start with status 1
+# and exactly the line $2 on standard error; $1 names the case.
+expect_failure() {
+    start_demo "$dir"
+    wait_demo; [ "$STATUS" = 1 ] || fail "$1: status $STATUS, not 1"
+    [ "$(cat "$dir/err")" = "$2" ] || fail "$1: unexpected standard error: $(cat "$dir/err")"
+}
+
 # Presses and releases a key on the window through the X server's input path.
 press() {
     xdotool windowfocus --sync "$1" 2>/dev/null || xdotool windowfocus "$1"
@@ -39,6 +47,46 @@ missing_offset_map)
     wait_demo; [ "$STATUS" = 1 ] || fail "status with out.png missing is not 1"
     [ "$(cat "$dir/err")" = "Image loading error: could not open file out.png" ] ||
         fail "unexpected standard error: $(cat "$dir/err")"
+    ;;
+load_failures)
+    # Every failed load says why in one line: the library's own message where
+    # it prints one, else the reason it recorded. No window is needed.
+    export SDL_VIDEODRIVER=dummy
+    maps=$(make_workdir maps)
+    not_jfif="JPEG files without a JFIF header (Exif or Adobe ones, for instance) are not supported"
+    for case in exif cmyk grey palette empty folder cut; do
+        dir="$E2E_TMP/$case"
+        cp -r "$maps" "$dir"
+        case $case in
+        exif)
+            printf '\377\330\377\341\000\020Exif\000\000' >"$dir/out.png"
+            expect_failure $case "out.png: $not_jfif" ;;
+        cmyk)
+            convert "$maps/out.png" -colorspace CMYK "JPEG:$dir/out.png" || fail "convert (ImageMagick) is needed"
+            expect_failure $case "out.png: $not_jfif" ;;
+        grey)
+            convert "$maps/normal.png" -colorspace Gray -type Grayscale "PNG:$dir/normal.png" || fail "convert"
+            expect_failure $case "normal.png: grey PNG images are not supported" ;;
+        palette)
+            convert "$maps/out.png" -type Palette "PNG8:$dir/out.png" || fail "convert"
+            expect_failure $case "out.png: palette PNG images are not supported" ;;
+        empty)
+            : >"$dir/out.png"
+            expect_failure $case "out.png: the file is empty" ;;
+        folder)
+            rm "$dir/out.png" && mkdir "$dir/out.png"
+            expect_failure $case "out.png: Is a directory" ;;
+        cut)
+            # libpng's own line stays as it was, and is the only one.
+            head -c 3000 "$maps/normal.png" >"$dir/normal.png"
+            expect_failure $case "libpng error: Read Error" ;;
+        esac
+    done
+    ;;
+unknown_video_driver)
+    dir=$(make_workdir run)
+    export SDL_VIDEODRIVER=no_such_driver
+    expect_failure unknown_video_driver "Could not set the 640 x 480 video mode: no_such_driver not available"
     ;;
 wrong_size_normal_map)
     start_xvfb

@@ -7,6 +7,11 @@ tmp=$(mktemp -d "${TMPDIR:-/tmp}/imagetool.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 run() { "$TOOL" "$@" >"$tmp/out" 2>"$tmp/err"; status=$?; }
+# The last command failed with status 1 and exactly these lines on standard error.
+failed_with() {
+    [ $status = 1 ] || fail "status $status, not 1, for: $1"
+    [ "$(cat "$tmp/err")" = "$1" ] || fail "standard error: $(cat "$tmp/err"), expected: $1"
+}
 
 "$MAKE_MAPS" "$tmp" || fail "make_maps"
 cp "$tmp/normal.png" "$tmp/normal.tga"   # the name plays no part
@@ -19,17 +24,39 @@ run convert --bogus a b
 [ $status = 2 ] && grep -q "unknown option --bogus" "$tmp/err" || fail "unknown option: $status"
 run frobnicate x
 [ $status = 2 ] || fail "unknown command: $status"
+run --version
+[ $status = 0 ] && grep -q "^imagetool [0-9]" "$tmp/out" || fail "--version: $status"
 
 run info "$tmp/normal.tga" "$tmp/out.png"
 [ $status = 0 ] || fail "info: $(cat "$tmp/err")"
 [ "$(cat "$tmp/out")" = "$tmp/normal.tga: PNG 640x480
 $tmp/out.png: PNG 640x480" ] || fail "info printed: $(cat "$tmp/out")"
 
+# One line per failure, naming the file and the cause, and nothing else:
+# what the library prints itself is not repeated.
 printf 'not an image at all' >"$tmp/junk"
-run info "$tmp/junk" "$tmp/missing"
-[ $status = 1 ] || fail "info on bad files: $status"
-grep -q "junk: not an image this library reads" "$tmp/err" && grep -q "missing: No such file" "$tmp/err" ||
-    fail "info messages: $(cat "$tmp/err")"
+head -c 3000 "$tmp/normal.png" >"$tmp/cut.png"
+convert "$tmp/normal.png" -colorspace Gray -type Grayscale "PNG:$tmp/grey.png" || fail "convert (ImageMagick)"
+run info "$tmp/junk" "$tmp/missing" "$tmp/cut.png" "$tmp/grey.png" "$tmp" "$tmp/out.png"
+failed_with "imagetool: $tmp/junk: not a PNG, JFIF JPEG or TGA image
+imagetool: $tmp/missing: No such file or directory
+imagetool: $tmp/cut.png: Read Error: the file ends too early
+imagetool: $tmp/grey.png: grey PNG images are not supported
+imagetool: $tmp: Is a directory"
+[ "$(cat "$tmp/out")" = "$tmp/out.png: PNG 640x480" ] || fail "info after failures: $(cat "$tmp/out")"
+
+# Pipes and - for standard input and output.
+cat "$tmp/out.png" | "$TOOL" info /dev/stdin >"$tmp/out" 2>"$tmp/err" || fail "info on a pipe: $(cat "$tmp/err")"
+[ "$(cat "$tmp/out")" = "/dev/stdin: PNG 640x480" ] || fail "info on a pipe printed: $(cat "$tmp/out")"
+cat "$tmp/out.png" | "$TOOL" convert --alpha - - 2>"$tmp/err" | "$TOOL" info - >"$tmp/out" ||
+    fail "convert through pipes: $(cat "$tmp/err")"
+[ "$(cat "$tmp/out")" = "-: TGA 640x480" ] || fail "convert through pipes gave: $(cat "$tmp/out")"
+[ ! -e ./- ] && [ ! -e "$tmp/-" ] || fail "convert to - made a file named -"
+# A closed standard output is an error, not a number for the next file opened.
+"$TOOL" convert "$tmp/out.png" - 2>"$tmp/err" >&-; status=$?
+failed_with "imagetool: -: Bad file descriptor"
+"$TOOL" info "$tmp/out.png" 2>"$tmp/err" >/dev/full; status=$?
+failed_with "imagetool: standard output: No space left on device"
 
 # Conversions under every flag combination read back as the same picture
 # (flipped when asked) and 24- or 32-bit as asked.
@@ -46,9 +73,21 @@ done
 # A failed conversion leaves the existing output as it was.
 printf 'keep me' >"$tmp/keep.tga"
 run convert "$tmp/junk" "$tmp/keep.tga"
-[ $status = 1 ] && [ "$(cat "$tmp/keep.tga")" = "keep me" ] || fail "failed conversion touched the output"
+failed_with "imagetool: $tmp/junk: not a PNG, JFIF JPEG or TGA image"
+[ "$(cat "$tmp/keep.tga")" = "keep me" ] || fail "failed conversion touched the output"
 run convert "$tmp/out.png" /dev/full
-[ $status = 1 ] && grep -q "could not be written" "$tmp/err" || fail "write failure not reported"
+failed_with "imagetool: /dev/full: No space left on device"
 run convert "$tmp/out.png" "$tmp/no/such/dir/x.tga"
-[ $status = 1 ] || fail "unwritable output: $status"
+failed_with "imagetool: $tmp/no/such/dir/x.tga: No such file or directory"
+run convert "$tmp/out.png" "$tmp"
+failed_with "imagetool: $tmp: Is a directory"
+run convert "$tmp/missing" "$tmp/x.tga"
+failed_with "imagetool: $tmp/missing: No such file or directory"
+
+# TGA is what is written: an output named as PNG or JPEG is refused untouched.
+for name in x.png X.JPG x.jpeg; do
+    run convert "$tmp/out.png" "$tmp/$name"
+    [ $status = 2 ] && grep -q "^imagetool: $tmp/$name: the name says" "$tmp/err" && [ ! -e "$tmp/$name" ] ||
+        fail "output $name: $status $(cat "$tmp/err")"
+done
 echo PASS

@@ -16,7 +16,7 @@ for f in bin/caustic bin/make_maps bin/imagetool include/caustic/image.h lib/lib
 done
 # The shared library exports the public interface only.
 exported=$(nm -D --defined-only "$prefix/lib/libcaustic-image.so" | awk '$2 == "T" {print $3}' | sort | tr '\n' ' ')
-[ "$exported" = "free_image get_image_max_pixels get_image_save_flags load_image save_image set_image_max_pixels set_image_save_flags " ] ||
+[ "$exported" = "free_image get_image_max_pixels get_image_save_flags image_error load_image save_image set_image_max_pixels set_image_save_flags " ] ||
     { echo "FAIL: shared library exports: $exported"; exit 1; }
 
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
