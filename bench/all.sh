@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # all.sh - runs every benchmark of the project and prints one table: each
-# format's load against the bare library decode and against stb_image, the
-# frame's drawing against a plain copy, and the demo's frame rate against a
-# bare copy-and-flip loop. Every ratio compares two medians from the same run.
+# format's load of four kinds of picture against the bare library's decode and
+# against stb_image, warm and as a first load; the frame's drawing against a
+# plain copy; the demo's frame rate and start-up against a bare copy-and-flip
+# loop. Every comparison runs its contenders in alternation, round after
+# round, and gives the median of the rounds' ratios and their range.
 # Usage: bench/all.sh [BUILD_DIR]   (default: build; built with benchmarks on)
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -10,19 +12,29 @@ build=$(cd "${1:-$here/../build}" && pwd)
 log=$(mktemp "${TMPDIR:-/tmp}/bench-all.XXXXXX")
 trap 'rm -f "$log"' EXIT
 
-for b in bench_png bench_jpeg bench_tga bench_frame; do
+for b in bench_png bench_jpeg bench_tga bench_frame bench_flip; do
     [ -x "$build/bench/$b" ] || { echo "missing $build/bench/$b: build with -DCAUSTIC_BUILD_BENCH=ON" >&2; exit 1; }
-    echo "running $b ..." >&2
-    "$build/bench/$b" >>"$log" 2>/dev/null
 done
+for b in bench_png bench_jpeg bench_tga; do
+    for mode in "" --first-load; do
+        echo "running $b $mode ..." >&2
+        "$build/bench/$b" $mode >>"$log" 2>/dev/null
+    done
+done
+echo "running bench_frame ..." >&2
+"$build/bench/bench_frame" >>"$log" 2>/dev/null
 echo "running fps.sh ..." >&2
 bash "$here/fps.sh" "$build" >>"$log" 2>/dev/null
+echo "running startup.sh ..." >&2
+bash "$here/startup.sh" "$build" >>"$log" 2>/dev/null
 
 cpu=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)
 echo
-echo "Machine: $cpu, $(nproc) cores, $(uname -sr); $(date -u +%Y-%m-%d)"
-echo "Medians of CPU time (frame rate: medians of frames per second); ratio = ours / baseline"
+echo "Machine: $cpu, $(nproc) cores, $(uname -sr), load average $(cut -d' ' -f1-3 /proc/loadavg); $(date -u +%Y-%m-%d)"
+echo "Times: medians of CPU time per load (frame rate: of frames per second; start-up: of wall-clock time)."
+echo "Ratio: ours / baseline, the median of the per-round ratios (below 1 ours is faster; for the frame"
+echo "rate, above 1); range: the lowest and highest round."
 echo
-echo "| what | ours | baseline | baseline's | ratio |"
-echo "|---|---|---|---|---|"
+echo "| what | ours | baseline | baseline's | ratio | range |"
+echo "|---|---|---|---|---|---|"
 grep '^| ' "$log"

@@ -12,7 +12,7 @@
 
 #include "image.h"
 
-#include "bench_util.h"
+#include "load_bench.h"
 
 #include <unistd.h>
 
@@ -93,41 +93,28 @@ void place_ray()
     handle_event(&motion);
 }
 
-void BM_plain_copy(benchmark::State &state)
+void plain_copy()
 {
-    for (auto _ : state) {
-        memcpy(screen.data(), nref_map, sizeof(uint32_t) * 640 * 480);
-        benchmark::DoNotOptimize(screen.data());
-        benchmark::ClobberMemory();
-    }
+    memcpy(screen.data(), nref_map, sizeof(uint32_t) * 640 * 480);
+    benchmark::DoNotOptimize(screen.data());
+    benchmark::ClobberMemory();
 }
-BENCHMARK(BM_plain_copy);
 
-void BM_draw_frame(benchmark::State &state)
+void one_frame()
 {
-    const unsigned long before = allocations;
-    for (auto _ : state) {
-        draw_frame(screen.data(), 640);
-        benchmark::DoNotOptimize(screen.data());
-        benchmark::ClobberMemory();
-    }
-    state.counters["allocs_per_frame"] =
-        static_cast<double>(allocations - before) / static_cast<double>(state.iterations());
+    draw_frame(screen.data(), 640);
+    benchmark::DoNotOptimize(screen.data());
+    benchmark::ClobberMemory();
 }
-BENCHMARK(BM_draw_frame);
 
-void BM_light_map(benchmark::State &state)
+// The light map is made in place, so each run starts from a fresh copy of
+// the normal map (a plain copy's cost, about 1 % of the light map's).
+void light_map()
 {
-    for (auto _ : state) {
-        state.PauseTiming();
-        light_scratch = normal_map;
-        state.ResumeTiming();
-        make_light_map(light_scratch.data(), 640, 480);
-        benchmark::DoNotOptimize(light_scratch.data());
-    }
-    state.SetItemsProcessed(state.iterations() * 640 * 480);
+    light_scratch = normal_map;
+    make_light_map(light_scratch.data(), 640, 480);
+    benchmark::DoNotOptimize(light_scratch.data());
 }
-BENCHMARK(BM_light_map)->Unit(benchmark::kMillisecond);
 
 // Loads the maps as the demo does and checks that a frame shows a caustic
 // before anything is timed.
@@ -177,13 +164,13 @@ int main(int argc, char **argv)
     if (!set_up(dir))
         return 1;
 
-    median_reporter medians;
-    run_interleaved(argc, argv, medians, 15);
-    const double copy = medians["BM_plain_copy"], frame = medians["BM_draw_frame"], light = medians["BM_light_map"];
-    printf("\nmedian CPU time; ratio = ours / baseline (target for the frame: at most 1.5)\n");
-    table_row("frame drawing (background copy + caustic pass)", frame, "plain copy of 307,200 words", copy);
-    if (light > 0)
-        printf("| light map of 640 x 480 (once, at start-up) | %.3f ms | %.1f ns per pixel | | |\n", light * 1e3,
-               light * 1e9 / (640 * 480));
+    const round_collector c =
+        run_rounds(argc, argv, {{"copy", plain_copy}, {"frame", one_frame}, {"light", light_map}}, 15);
+    printf("\nmedian CPU time; ratio = median of the rounds' ours / baseline, and their range\n");
+    ratio_row(c, "frame drawing (background copy + caustic pass)", "frame", "plain copy of 307,200 words", "copy");
+    const auto light = c.times.find("light");
+    if (light != c.times.end())
+        printf("| light map of 640 x 480 (once, at start-up) | %.3f ms | %.1f ns per pixel | | | |\n",
+               median_of(light->second) * 1e3, median_of(light->second) * 1e9 / (640 * 480));
     return 0;
 }

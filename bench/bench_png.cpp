@@ -1,9 +1,9 @@
-// bench_png.cpp - how fast load_image reads PNG files, against a bare libpng
-// decode of the same file (the floor for any reader on top of it) and against
-// stb_image's PNG reader. Prints median CPU times and their ratios, all
-// measured in the same run.
-#include "bench_util.h"
-#include "image.h"
+// bench_png.cpp - how fast load_image reads PNG files of four kinds, against
+// a bare libpng decode through its classic interface (png_read_png, the rows
+// libpng allocates, nothing copied: the floor for a reader on top of it) and
+// against stb_image's PNG reader. Warm, or with --first-load fresh memory for
+// every load (see load_bench.h).
+#include "load_bench.h"
 
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_ONLY_PNG
@@ -11,47 +11,32 @@
 
 #include <png.h>
 
-#include <cstdlib>
-#include <cstring>
-
 namespace {
 
-struct picture {
-    const char *label;
-    uint32_t width, height;
-    int color_type;
-    std::string path;
-};
-
-picture pictures[] = {{"640x480 RGB", 640, 480, PNG_COLOR_TYPE_RGB, {}},
-                      {"2048x2048 RGB", 2048, 2048, PNG_COLOR_TYPE_RGB, {}},
-                      {"2048x2048 RGBA", 2048, 2048, PNG_COLOR_TYPE_RGB_ALPHA, {}}};
-
-// Smooth gradients with a little noise: compresses like a rendered picture.
-void write_picture(picture &pic, int index)
+// libpng's defaults throughout (compression level, filter choice, 8 KiB data
+// chunks), as most programs that write PNG files leave them.
+void write_png(const std::string &path, const picture &p)
 {
-    pic.path = "/tmp/bench_png." + std::to_string(getpid()) + "." + std::to_string(index) + ".png";
-    FILE *f = fopen(pic.path.c_str(), "wb");
+    FILE *f = fopen(path.c_str(), "wb");
     if (!f)
         abort();
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
     png_init_io(png, f);
-    png_set_IHDR(png, info, pic.width, pic.height, 8, pic.color_type, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_IHDR(png, info, p.width, p.height, 8, p.alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
-    const int channels = pic.color_type == PNG_COLOR_TYPE_RGB ? 3 : 4;
-    std::vector<png_byte> row(static_cast<size_t>(pic.width) * channels);
-    unsigned noise = 1;
-    for (uint32_t y = 0; y < pic.height; ++y) {
-        for (uint32_t x = 0; x < pic.width; ++x) {
-            noise = noise * 1103515245u + 12345u;
-            png_byte *p = &row[static_cast<size_t>(x) * channels];
-            p[0] = static_cast<png_byte>(x * 255 / pic.width + (noise >> 29));
-            p[1] = static_cast<png_byte>(y * 255 / pic.height);
-            p[2] = static_cast<png_byte>((x ^ y) & 0x3F);
-            if (channels == 4)
-                p[3] = static_cast<png_byte>(255 - (noise >> 28));
+    const int channels = p.alpha ? 4 : 3;
+    std::vector<png_byte> row(size_t(p.width) * channels);
+    for (uint32_t y = 0; y < p.height; ++y) {
+        for (uint32_t x = 0; x < p.width; ++x) {
+            const uint32_t px = p.pixels[size_t(y) * p.width + x];
+            png_byte *o = &row[size_t(x) * channels];
+            o[0] = png_byte(px >> 16);
+            o[1] = png_byte(px >> 8);
+            o[2] = png_byte(px);
+            if (p.alpha)
+                o[3] = png_byte(px >> 24);
         }
         png_write_row(png, row.data());
     }
@@ -60,82 +45,77 @@ void write_picture(picture &pic, int index)
     fclose(f);
 }
 
-// The baseline: libpng's own simplified reader straight to blue, green, red,
-// alpha, into a buffer it is handed, as a caller using libpng alone would.
-uint32_t *bare_decode(const char *path, uint32_t *width, uint32_t *height)
+// The baseline: the classic interface's one-call read, blue first, into the
+// rows libpng allocates; they are released with the read structure.
+bool bare_decode(const char *path, png_bytepp rows_out = nullptr)
 {
-    png_image image;
-    memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, path))
-        return nullptr;
-    image.format = PNG_FORMAT_BGRA;
-    uint32_t *pixels = static_cast<uint32_t *>(malloc(PNG_IMAGE_SIZE(image)));
-    if (!pixels || !png_image_finish_read(&image, nullptr, pixels, 0, nullptr)) {
-        free(pixels);
-        png_image_free(&image);
-        return nullptr;
-    }
-    *width = image.width;
-    *height = image.height;
-    return pixels;
-}
-
-uint32_t *stb_decode(const char *path, uint32_t *width, uint32_t *height)
-{
-    int w, h, n;
-    unsigned char *rgba = stbi_load(path, &w, &h, &n, 4);
-    if (!rgba)
-        return nullptr;
-    *width = w;
-    *height = h;
-    return reinterpret_cast<uint32_t *>(rgba); // red first: compared by value below
-}
-
-const struct {
-    const char *name;
-    file_decoder fn;
-} decoders[] = {{"bare_libpng", bare_decode}, {"load_image", load_image}, {"stb_image", stb_decode}};
-
-uint32_t swap_red_blue(uint32_t p) { return (p & 0xFF00FF00u) | (p >> 16 & 0xFF) | (p & 0xFF) << 16; }
-
-// A benchmark that times wrong pixels times nothing worth knowing.
-void check_agreement()
-{
-    for (const picture &pic : pictures) {
-        uint32_t w = 0, h = 0;
-        uint32_t *expected = bare_decode(pic.path.c_str(), &w, &h);
-        for (const auto &dec : decoders)
-            if (!decodes_to(dec.fn, pic.path, expected, w, h, dec.fn == stb_decode ? swap_red_blue : nullptr)) {
-                fprintf(stderr, "%s gives other pixels than libpng for %s\n", dec.name, pic.label);
-                exit(1);
+    FILE *f = fopen(path, "rb");
+    if (!f)
+        return false;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    bool ok = false;
+    if (!setjmp(png_jmpbuf(png))) {
+        png_init_io(png, f);
+        png_read_png(png, info, PNG_TRANSFORM_BGR | PNG_TRANSFORM_SCALE_16, nullptr);
+        png_bytepp rows = png_get_rows(png, info);
+        benchmark::DoNotOptimize(rows);
+        if (rows_out) // the caller wants them: hand them over whole
+            for (uint32_t y = 0; y < png_get_image_height(png, info); ++y) {
+                const size_t n = png_get_rowbytes(png, info);
+                rows_out[y] = static_cast<png_bytep>(malloc(n));
+                memcpy(rows_out[y], rows[y], n);
             }
-        free(expected);
+        ok = true;
     }
+    png_destroy_read_struct(&png, &info, nullptr);
+    fclose(f);
+    return ok;
+}
+
+// All three give the same pixels, or timing them says nothing.
+bool agree(const std::string &path, const picture &p)
+{
+    uint32_t w = 0, h = 0;
+    uint32_t *ours = load_image(path.c_str(), &w, &h);
+    bool ok = ours && w == p.width && h == p.height && memcmp(ours, p.pixels.data(), p.pixels.size() * 4) == 0;
+    free_image(ours);
+    int sw, sh, n;
+    unsigned char *rgba = stbi_load(path.c_str(), &sw, &sh, &n, 4);
+    for (size_t i = 0; ok && rgba && i < p.pixels.size(); ++i) {
+        const unsigned char *q = rgba + 4 * i;
+        ok = (uint32_t(q[3]) << 24 | uint32_t(q[0]) << 16 | uint32_t(q[1]) << 8 | q[2]) == p.pixels[i];
+    }
+    ok = ok && rgba;
+    stbi_image_free(rgba);
+    std::vector<png_bytep> rows(p.height);
+    ok = ok && bare_decode(path.c_str(), rows.data());
+    const int channels = p.alpha ? 4 : 3;
+    for (uint32_t y = 0; ok && y < p.height; ++y)
+        for (uint32_t x = 0; ok && x < p.width; ++x) {
+            const png_byte *q = rows[y] + size_t(x) * channels;
+            const uint32_t a = p.alpha ? q[3] : 0xFF;
+            ok = (a << 24 | uint32_t(q[2]) << 16 | uint32_t(q[1]) << 8 | q[0]) == p.pixels[size_t(y) * p.width + x];
+        }
+    for (png_bytep r : rows)
+        free(r);
+    return ok;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    int index = 0;
-    for (picture &pic : pictures)
-        write_picture(pic, index++);
-    check_agreement();
-    for (const picture &pic : pictures)
-        for (const auto &dec : decoders)
-            register_decoder(dec.name, pic.label, dec.fn, pic.path, int64_t(pic.width) * pic.height);
-    median_reporter medians;
-    run_interleaved(argc, argv, medians);
-
-    printf("\nmedian CPU time; ratio = load_image / baseline (below 1: load_image is faster)\n");
-    for (const picture &pic : pictures) {
-        const std::string label = pic.label;
-        table_row("PNG load " + label, medians["load_image/" + label], "bare libpng (simplified API, BGRA)",
-                  medians["bare_libpng/" + label]);
-        table_row("PNG load " + label, medians["load_image/" + label], "stb_image", medians["stb_image/" + label]);
-    }
-    for (const picture &pic : pictures)
-        unlink(pic.path.c_str());
-    return 0;
+    format_bench b;
+    b.format = "PNG";
+    b.extension = ".png";
+    b.with_rgba = true;
+    b.write = write_png;
+    b.agree = agree;
+    b.stb = stbi_load;
+    b.add = [](std::vector<contender> &all, const picture &p, const std::string &path, bool) {
+        all.push_back({"bare/" + p.label(), [path] { bare_decode(path.c_str()); }});
+    };
+    b.comparisons = {{"PNG", "ours", "bare", "bare libpng, png_read_png"}, {"PNG", "ours", "stb", "stb_image"}};
+    return run_format_bench(argc, argv, b);
 }

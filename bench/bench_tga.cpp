@@ -1,41 +1,19 @@
-// bench_tga.cpp - how fast 24-bit TGA files load and save, at 640 x 480 and
-// 2048 x 2048, against a bare read or write of the same bytes (the floor for
-// any codec) and, for loading, against stb_image's TGA reader. Prints median
-// CPU times and their ratios, all measured in the same run.
-#include "bench_util.h"
-#include "image.h"
-
-#include <benchmark/benchmark.h>
+// bench_tga.cpp - how fast TGA files of four kinds load, against a bare read
+// of the file's bytes (the floor for any reader) and stb_image's TGA reader;
+// and, warm, how fast they save, against a bare write of the same bytes. Warm,
+// or with --first-load fresh memory for every load (see load_bench.h).
+#include "load_bench.h"
 
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_ONLY_TGA
 #include <stb_image.h>
 
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <vector>
-
 namespace {
 
-struct picture {
-    const char *label;
-    uint32_t width, height;
-    std::vector<uint32_t> pixels;
-    std::string path;      // the picture saved as TGA, read by the loaders
-    std::string out_path;  // where the writers write
-    std::vector<unsigned char> file; // the saved file's bytes
-};
-
-picture pictures[] = {{"640x480", 640, 480, {}, {}, {}, {}}, {"2048x2048", 2048, 2048, {}, {}, {}, {}}};
-
-std::vector<unsigned char> read_whole(const char *path)
+std::vector<unsigned char> read_whole(const std::string &path)
 {
     std::vector<unsigned char> out;
-    if (FILE *f = fopen(path, "rb")) {
+    if (FILE *f = fopen(path.c_str(), "rb")) {
         fseek(f, 0, SEEK_END);
         out.resize(ftell(f));
         rewind(f);
@@ -46,129 +24,80 @@ std::vector<unsigned char> read_whole(const char *path)
     return out;
 }
 
-void make_picture(picture &pic)
-{
-    pic.pixels.resize(size_t(pic.width) * pic.height);
-    unsigned noise = 1;
-    for (uint32_t y = 0; y < pic.height; ++y)
-        for (uint32_t x = 0; x < pic.width; ++x) {
-            noise = noise * 1103515245u + 12345u;
-            pic.pixels[size_t(y) * pic.width + x] = 0xFF000000u | (x * 255 / pic.width) << 16 |
-                                                    (y * 255 / pic.height) << 8 | (noise >> 24);
-        }
-    const std::string stem = "/tmp/bench_tga." + std::to_string(getpid()) + "." + pic.label;
-    pic.path = stem + ".tga";
-    pic.out_path = stem + ".out.tga";
-    if (save_image(pic.path.c_str(), pic.pixels.data(), pic.width, pic.height, IMAGE_FORMAT_TGA) != 0)
-        exit(1);
-    pic.file = read_whole(pic.path.c_str());
-}
-
 // The floor for loading: the file's bytes into a fresh block, nothing more.
-void bare_read(const picture &pic)
+void bare_read(const std::string &path, size_t size)
 {
-    FILE *f = fopen(pic.path.c_str(), "rb");
-    unsigned char *block = static_cast<unsigned char *>(malloc(pic.file.size()));
-    const size_t got = fread(block, 1, pic.file.size(), f);
+    FILE *f = fopen(path.c_str(), "rb");
+    unsigned char *block = static_cast<unsigned char *>(malloc(size));
+    const size_t got = fread(block, 1, size, f);
     benchmark::DoNotOptimize(got);
     benchmark::DoNotOptimize(block);
     free(block);
     fclose(f);
 }
 
-void ours_load(const picture &pic)
+void save(const std::string &path, const picture &p)
 {
-    uint32_t w, h;
-    uint32_t *pixels = load_image(pic.path.c_str(), &w, &h);
-    benchmark::DoNotOptimize(pixels);
-    free_image(pixels);
+    set_image_save_flags(p.alpha ? IMAGE_SAVE_ALPHA : 0);
+    if (save_image(path.c_str(), p.pixels.data(), p.width, p.height, IMAGE_FORMAT_TGA) != 0)
+        abort();
 }
 
-void stb_load(const picture &pic)
+// Where the save benchmark writes: beside the file it loads (removed with it).
+std::string out_path(const std::string &path)
 {
-    int w, h, n;
-    unsigned char *rgba = stbi_load(pic.path.c_str(), &w, &h, &n, 4);
-    benchmark::DoNotOptimize(rgba);
-    stbi_image_free(rgba);
+    return path + ".out";
 }
 
-// The floor for saving: the same bytes written to the same place.
-void bare_write(const picture &pic)
-{
-    FILE *f = fopen(pic.out_path.c_str(), "wb");
-    fwrite(pic.file.data(), 1, pic.file.size(), f);
-    fclose(f);
-}
-
-void ours_save(const picture &pic)
-{
-    save_image(pic.out_path.c_str(), pic.pixels.data(), pic.width, pic.height, IMAGE_FORMAT_TGA);
-}
-
-using task = void (*)(const picture &);
-const struct {
-    const char *name;
-    task fn;
-} tasks[] = {{"bare_read", bare_read}, {"load_image", ours_load}, {"stb_image", stb_load},
-             {"bare_write", bare_write}, {"save_image", ours_save}};
-
-// Timing wrong results tells nothing: every contender must give the pixels
-// (or the file) the others give before any clock starts.
-bool results_agree(const picture &pic)
+// Timing wrong results tells nothing: ours and stb_image give the picture
+// back, and saving it again gives the same file.
+bool agree(const std::string &path, const picture &p)
 {
     uint32_t w = 0, h = 0;
-    uint32_t *ours = load_image(pic.path.c_str(), &w, &h);
-    bool ok = ours && w == pic.width && h == pic.height &&
-              memcmp(ours, pic.pixels.data(), pic.pixels.size() * 4) == 0;
+    uint32_t *ours = load_image(path.c_str(), &w, &h);
+    bool ok = ours && w == p.width && h == p.height && memcmp(ours, p.pixels.data(), p.pixels.size() * 4) == 0;
+    free_image(ours);
     int sw = 0, sh = 0, n = 0;
-    unsigned char *rgba = stbi_load(pic.path.c_str(), &sw, &sh, &n, 4);
-    ok = ok && rgba && uint32_t(sw) == w && uint32_t(sh) == h;
-    for (size_t i = 0; ok && i < pic.pixels.size(); ++i) {
-        const unsigned char *p = rgba + 4 * i;
-        ok = (uint32_t(p[3]) << 24 | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2]) == ours[i];
+    unsigned char *rgba = stbi_load(path.c_str(), &sw, &sh, &n, 4);
+    ok = ok && rgba && uint32_t(sw) == p.width && uint32_t(sh) == p.height;
+    for (size_t i = 0; ok && i < p.pixels.size(); ++i) {
+        const unsigned char *q = rgba + 4 * i;
+        ok = (uint32_t(q[3]) << 24 | uint32_t(q[0]) << 16 | uint32_t(q[1]) << 8 | q[2]) == p.pixels[i];
     }
     stbi_image_free(rgba);
-    free_image(ours);
-    ours_save(pic);
-    return ok && read_whole(pic.out_path.c_str()) == pic.file;
-}
-
-void run_task(benchmark::State &state, task fn, const picture *pic)
-{
-    for (auto _ : state)
-        fn(*pic);
-    state.SetBytesProcessed(state.iterations() * int64_t(pic->file.size()));
+    save(out_path(path), p);
+    const bool same_file = read_whole(out_path(path)) == read_whole(path);
+    unlink(out_path(path).c_str());
+    return ok && same_file;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    for (picture &pic : pictures) {
-        make_picture(pic);
-        if (!results_agree(pic)) {
-            fprintf(stderr, "the contenders disagree on %s\n", pic.label);
-            return 1;
-        }
-    }
-    for (const picture &pic : pictures)
-        for (const auto &t : tasks)
-            benchmark::RegisterBenchmark((std::string(t.name) + "/" + pic.label).c_str(), run_task, t.fn, &pic)
-                ->Unit(benchmark::kMillisecond)
-                ->MinTime(0.2);
-
-    median_reporter medians;
-    run_interleaved(argc, argv, medians, 9);
-
-    printf("\nmedian CPU time; ratio = ours / baseline (target against stb_image: at most 0.33)\n");
-    for (const picture &pic : pictures) {
-        const std::string label = pic.label;
-        const double load = medians["load_image/" + label], save = medians["save_image/" + label];
-        table_row("TGA load " + label, load, "bare read of the file", medians["bare_read/" + label]);
-        table_row("TGA load " + label, load, "stb_image", medians["stb_image/" + label]);
-        table_row("TGA save " + label, save, "bare write of the same bytes", medians["bare_write/" + label]);
-        unlink(pic.path.c_str());
-        unlink(pic.out_path.c_str());
-    }
-    return 0;
+    format_bench b;
+    b.format = "TGA";
+    b.extension = ".tga";
+    b.with_rgba = true;
+    b.write = save;
+    b.agree = agree;
+    b.stb = stbi_load;
+    b.add = [](std::vector<contender> &all, const picture &p, const std::string &path, bool first) {
+        const std::vector<unsigned char> bytes = read_whole(path);
+        const size_t size = bytes.size();
+        all.push_back({"bare/" + p.label(), [path, size] { bare_read(path, size); }});
+        if (first || p.kind != "photo")
+            return;
+        const std::string out = out_path(path);
+        all.push_back({"save/" + p.label(), [out, &p] { save(out, p); }});
+        all.push_back({"bare_write/" + p.label(), [out, bytes] {
+                           FILE *f = fopen(out.c_str(), "wb");
+                           fwrite(bytes.data(), 1, bytes.size(), f);
+                           fclose(f);
+                       }});
+    };
+    b.comparisons = {{"TGA", "ours", "bare", "bare read of the file"},
+                     {"TGA", "ours", "stb", "stb_image"},
+                     {"TGA save", "save", "bare_write", "bare write of the same bytes"}};
+    return run_format_bench(argc, argv, b);
 }

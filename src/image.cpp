@@ -19,6 +19,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <new>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -129,6 +130,8 @@ FILE *open_temp_beside(const std::string &target, const struct stat *existing, s
     return nullptr;
 }
 
+const size_t stream_buffer_bytes = size_t(64) << 10;
+
 // The probes and readers move about in the file, which a pipe or a terminal
 // cannot do: such a stream is first copied whole into an unnamed temporary
 // file. Returns the stream to read (the other one closed), or null with the
@@ -229,8 +232,17 @@ uint32_t *load_image_format(const char *path, uint32_t *width, uint32_t *height,
         set_printed_image_error("%s", errno_text(error));
         return nullptr;
     }
+    FILE *const opened = stream;
     if (!(stream = seekable(stream)))
         return nullptr;
+    // stdio's own buffer is 4 KiB, and libpng asks for each 8 KiB data chunk
+    // in pieces around it: a photo of a few megabytes cost over a thousand
+    // reads. Only a stream nothing has been read from yet may be given one
+    // (not a pipe's copy); the codecs close the stream before they return, so
+    // the buffer is released after them. Without it the load still works.
+    std::unique_ptr<char[]> buffer;
+    if (stream == opened && (buffer.reset(new (std::nothrow) char[stream_buffer_bytes]), buffer))
+        setvbuf(stream, buffer.get(), _IOFBF, stream_buffer_bytes);
 
     // Strongest magic first; TGA, recognised only by its footer, comes last.
     unsigned int found;

@@ -10,6 +10,7 @@
 #include "image.h"
 #include "image_internal.h"
 #include "image_limits.h"
+#include "pixel_memory.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -20,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include <jpeglib.h>
@@ -317,6 +319,75 @@ long memory_ceiling()
     return static_cast<long>(std::min(pixels, most) * per_pixel + spare);
 }
 
+// The file is handed to libjpeg in blocks this big (jpeg_stdio_src uses
+// 4 KiB). libjpeg-turbo decodes Huffman data with its fast decoder only while
+// its buffer holds enough bytes for a whole unit of blocks, and falls back to
+// the slow one near every block's end: fewer ends, fewer slow stretches.
+const size_t source_block_bytes = size_t(64) << 10;
+
+// A source manager reading the stream as jpeg_stdio_src's does, in larger
+// blocks: the same end-of-file handling (an empty file is an error; a file
+// ending early gets a warning and an end-of-image marker) and the same skips.
+struct stream_source {
+    jpeg_source_mgr pub;
+    FILE *stream;
+    JOCTET *block;
+    bool at_start;
+};
+
+void source_init(j_decompress_ptr cinfo)
+{
+    reinterpret_cast<stream_source *>(cinfo->src)->at_start = true;
+}
+
+boolean source_fill(j_decompress_ptr cinfo)
+{
+    stream_source *src = reinterpret_cast<stream_source *>(cinfo->src);
+    size_t got = fread(src->block, 1, source_block_bytes, src->stream);
+    if (got == 0) {
+        if (src->at_start)
+            ERREXIT(cinfo, JERR_INPUT_EMPTY);
+        WARNMS(cinfo, JWRN_JPEG_EOF);
+        src->block[0] = 0xFF;
+        src->block[1] = JPEG_EOI;
+        got = 2;
+    }
+    src->pub.next_input_byte = src->block;
+    src->pub.bytes_in_buffer = got;
+    src->at_start = false;
+    return TRUE;
+}
+
+void source_skip(j_decompress_ptr cinfo, long count)
+{
+    jpeg_source_mgr *src = cinfo->src;
+    if (count <= 0)
+        return;
+    while (count > static_cast<long>(src->bytes_in_buffer)) {
+        count -= static_cast<long>(src->bytes_in_buffer);
+        (void)source_fill(cinfo); // never suspends
+    }
+    src->next_input_byte += count;
+    src->bytes_in_buffer -= count;
+}
+
+void source_term(j_decompress_ptr) {}
+
+// Sets cinfo up to read from source's stream into its block (of
+// source_block_bytes); the caller keeps both until cinfo is destroyed.
+void use_stream_source(j_decompress_ptr cinfo, stream_source *src)
+{
+    src->at_start = true;
+    src->pub.init_source = source_init;
+    src->pub.fill_input_buffer = source_fill;
+    src->pub.skip_input_data = source_skip;
+    src->pub.resync_to_restart = jpeg_resync_to_restart;
+    src->pub.term_source = source_term;
+    src->pub.bytes_in_buffer = 0;
+    src->pub.next_input_byte = nullptr;
+    cinfo->src = &src->pub;
+}
+
 // width x height pixels of `bytes` each, or 0 when that does not fit size_t.
 size_t buffer_size(JDIMENSION width, JDIMENSION height, size_t bytes)
 {
@@ -352,7 +423,10 @@ bool hold_rows(pixel_buffer *b, size_t needed)
         return true;
     size_t rows = std::max(needed, b->rows * 2);
     rows = std::min(rows, b->total_rows);
-    void *grown = realloc(b->data, rows * b->row_pixels * 4);
+    // The first block is a fresh pixel buffer; only an image too big to get
+    // its whole buffer at once grows it later.
+    const size_t bytes = rows * b->row_pixels * 4;
+    void *grown = b->data ? realloc(b->data, bytes) : allocate_pixels(bytes);
     if (!grown)
         return false;
     b->data = static_cast<uint32_t *>(grown);
@@ -404,7 +478,7 @@ bool read_pixel_rows(j_decompress_ptr cinfo, pixel_buffer *pixels)
 // returned; the caller releases the pixels, destroys `cinfo` (zeroed
 // beforehand, so destroying is safe even if creation never finished) and
 // closes the stream.
-bool decode(j_decompress_ptr cinfo, jpeg_progress_mgr *progress, FILE *stream, pixel_buffer *pixels,
+bool decode(j_decompress_ptr cinfo, jpeg_progress_mgr *progress, stream_source *source, pixel_buffer *pixels,
             uint32_t *width, uint32_t *height, bool direct)
 {
     JSAMPROW volatile row = nullptr;
@@ -415,7 +489,7 @@ bool decode(j_decompress_ptr cinfo, jpeg_progress_mgr *progress, FILE *stream, p
     jpeg_create_decompress(cinfo);
     cinfo->progress = progress; // after creation, which clears it
     cinfo->mem->max_memory_to_use = memory_ceiling();
-    jpeg_stdio_src(cinfo, stream);
+    use_stream_source(cinfo, source);
     jpeg_read_header(cinfo, TRUE);
     if (!image_size_allowed(cinfo->image_width, cinfo->image_height))
         return false;
@@ -479,8 +553,14 @@ uint32_t *load(FILE *raw_stream, uint32_t *width, uint32_t *height, bool direct)
     scan_watch watch;
     memset(&watch, 0, sizeof watch);
     watch.mgr.progress_monitor = watch_progress;
+    std::unique_ptr<JOCTET[]> block(new (std::nothrow) JOCTET[source_block_bytes]);
+    if (!block)
+        return nullptr;
+    stream_source source;
+    source.stream = stream.get();
+    source.block = block.get();
     pixel_buffer pixels = {nullptr, 0, 0, 0};
-    const bool decoded = decode(&cinfo, &watch.mgr, stream.get(), &pixels, width, height, direct);
+    const bool decoded = decode(&cinfo, &watch.mgr, &source, &pixels, width, height, direct);
     jpeg_destroy_decompress(&cinfo);
     if (!decoded) {
         free(pixels.data);

@@ -4,6 +4,8 @@
 #include "image_tga.h"
 
 #include "byteorder.h"
+#include "pixel_memory.h"
+#include "pixel_rows.h"
 #include "image.h"
 #include "image_internal.h"
 #include "image_limits.h"
@@ -82,18 +84,7 @@ void convert_pixels(const unsigned char *src, uint32_t *dest, size_t n, int byte
         memcpy(dest, src, n * 4); // blue, green, red, alpha: the word's own layout
         return;
     }
-    // Load four bytes at a time and drop the fourth: one unaligned load per
-    // pixel instead of three byte loads. The last pixel has no fourth byte.
-    size_t x = 0;
-    for (; x + 1 < n; ++x) {
-        uint32_t word;
-        memcpy(&word, src + 3 * x, 4);
-        dest[x] = word | 0xFF000000u;
-    }
-    for (; x < n; ++x) {
-        const unsigned char *p = src + 3 * x;
-        dest[x] = 0xFF000000u | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
-    }
+    pixel_rows::from_bgr(src, dest, n);
 }
 
 // The pixel in which the file ended: the bytes it has, 0xFF for each it lacks.
@@ -119,8 +110,10 @@ bool read_pixels(FILE *stream, const tga_header &h, int bytes_per_pixel, uint32_
         return true;
 
     // Many rows per read: a large fread goes straight to the file, where
-    // row-sized ones would each pass through the stream's small buffer.
-    const size_t chunk_rows = std::min(height, std::max<size_t>(1, (256 * 1024) / row_bytes));
+    // row-sized ones would each pass through the stream's buffer. 64 KiB stays
+    // in the cache and below the size at which malloc maps fresh memory, whose
+    // every page a first load would pay a fault for.
+    const size_t chunk_rows = std::min(height, std::max<size_t>(1, (64 * 1024) / row_bytes));
     malloc_ptr<unsigned char> scratch(static_cast<unsigned char *>(malloc(chunk_rows * row_bytes)));
     if (!scratch)
         return false;
@@ -269,7 +262,7 @@ uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
         return nullptr;
     }
     malloc_ptr<uint32_t> pixels(static_cast<uint32_t *>(
-        short_file ? calloc(count != 0 ? count : 1, 4) : malloc(count != 0 ? count * 4 : 1)));
+        short_file ? calloc(count != 0 ? count : 1, 4) : allocate_pixels(count * 4)));
     if (!pixels) {
         set_image_error("%s", errno_text(ENOMEM));
         return nullptr;
