@@ -148,7 +148,6 @@ drag)
     dir=$(make_workdir run)
     start_demo "$dir"
     w=$(demo_window)
-    wait_for_first_frame "$w"
     grab "$w" "$E2E_TMP/start.xwd"
     # Moving with the button up leaves the ray where it was.
     xdotool mousemove --window "$w" 200 150 mousemove --window "$w" 330 250

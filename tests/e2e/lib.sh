@@ -126,16 +126,3 @@ wait_demo() {
 grab() {
     xwd -silent -id "$1" >"$2" || fail "xwd failed"
 }
-
-# Waits up to 10 s for window $1 to show a drawn frame (more than one colour):
-# the window appears before the demo has loaded its maps, and on a busy
-# machine the first frame can come well after it.
-wait_for_first_frame() {
-    local i
-    for i in $(seq 1 100); do
-        grab "$1" "$E2E_TMP/first.xwd"
-        [ "$(convert "xwd:$E2E_TMP/first.xwd" -format %k info:)" -gt 1 ] && return 0
-        sleep 0.1
-    done
-    fail "the window showed no frame"
-}
