@@ -60,6 +60,6 @@ for finding in "$out"/crash-* "$out"/leak-* "$out"/timeout-* "$out"/oom-*; do
     # itself the culprit has the same digest.
     digest=${finding##*-}
     find "${seed_dirs[@]}" -type f -exec sha1sum {} + 2>/dev/null |
-        awk -v d="$digest" -v h="$harness" '$1 == d { sub(/^[^ ]+  /, ""); print h ":   it is the seed " $0 }'
+        awk -v d="$digest" -v h="$harness" '$1 == d { sub(/^[^ ]+  /, ""); print h ":   it is this starting input: " $0 }'
 done
 exit $status

@@ -52,7 +52,7 @@ for h in png:60000 jpeg:5000 tga:10000 load_image:15000; do
     scripts/fuzz.sh build-fuzz "${h%:*}" 0 "$work" || status=1
 done
 if [ "$status" != 0 ]; then
-    echo "fuzzing found something (above: each finding, how to repeat it, and the seed it is when it" \
+    echo "fuzzing found something (above: each finding, how to repeat it, and which starting input it is when it" \
         "is one); the inputs and logs are in $work" >&2
     exit 1
 fi
