@@ -38,9 +38,10 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo 
     -DCAUSTIC_BUILD_TESTS=OFF -DCAUSTIC_BUILD_BENCH=OFF
 cmake --build build-fuzz -j "$jobs" --target fuzz_png fuzz_jpeg fuzz_tga fuzz_load_image
 work=$(mktemp -d "${TMPDIR:-/tmp}/caustic-fuzz.XXXXXX")
-# A fixed seed and a fixed number of executions, one harness at a time: the
-# same inputs are tried on every run however busy the machine is, so a
-# finding here can be repeated, and a change, not luck or load, is what turns
+# A fixed seed and a fixed number of executions, one harness at a time: a
+# busy machine cannot cut a run short, nearly the same inputs are tried on
+# every run (the new inputs found still differ by a few), a finding here can
+# be repeated with the command printed for it, and a change, not luck or load, is what turns
 # CI red. The counts give each harness about 25 s of one core (a JPEG costs
 # twenty PNGs under the sanitizers). Longer runs with fresh seeds are
 # scripts/fuzz.sh's job.
