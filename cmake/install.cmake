@@ -5,10 +5,9 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 # The shared library exports the public interface and nothing else.
-add_library(image_shared SHARED
-  src/image.cpp src/image_png.cpp src/image_jpg.cpp src/image_tga.cpp src/byteorder.cpp)
+add_library(image_shared SHARED $<TARGET_OBJECTS:image_objects>)
 target_include_directories(image_shared PUBLIC
-  $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/src>)
+  $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/src/image/include>)
 target_link_libraries(image_shared PRIVATE PNG::PNG JPEG::JPEG)
 target_link_options(image_shared PRIVATE
   -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/cmake/image.map)
@@ -28,7 +27,7 @@ install(TARGETS image image_shared EXPORT CausticImageTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES src/image.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${CAUSTIC_INCLUDE_SUBDIR})
+install(FILES src/image/include/image.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${CAUSTIC_INCLUDE_SUBDIR})
 install(EXPORT CausticImageTargets NAMESPACE CausticImage::
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/CausticImage)
 configure_package_config_file(cmake/CausticImageConfig.cmake.in

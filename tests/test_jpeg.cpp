@@ -4,6 +4,7 @@
 #include "image.h"
 #include "image_jpg.h"
 #include "jpeg_writer.h"
+#include "test.h"
 
 #include <gtest/gtest.h>
 
@@ -18,9 +19,6 @@
 #include <filesystem>
 #include <string>
 #include <vector>
-
-// The demo's entry point, renamed in the library the tests link.
-int demo_main();
 
 namespace {
 
@@ -472,7 +470,7 @@ TEST_F(Jpeg, DemoFailsItsStartOnCorruptData)
     ASSERT_EQ(chdir(dir.c_str()), 0);
     setenv("SDL_VIDEODRIVER", "dummy", 1);
     testing::internal::CaptureStderr();
-    const int status = demo_main();
+    const int status = run_demo();
     const std::string err = testing::internal::GetCapturedStderr();
     ASSERT_EQ(chdir(saved.c_str()), 0);
     EXPECT_EQ(status, 1);

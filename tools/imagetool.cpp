@@ -1,8 +1,8 @@
 // imagetool.cpp - the image library from the command line: tells what a file
 // holds, and converts anything the library reads to TGA.
 #include "image.h"
-#include "image_internal.h"
-#include "image_tga.h"
+#include "image_front.h" // load_image_format, until the public header tells the format
+#include "image_tga.h"   // save_tga, to write standard output as it stands
 
 #include <cctype>
 #include <cerrno>

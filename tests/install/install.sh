@@ -24,7 +24,8 @@ done
     { echo "FAIL: make_maps took an unknown option for a folder"; exit 1; }
 # The shared library exports the public interface only.
 exported=$(nm -D --defined-only "$prefix/lib/libcaustic-image.so" | awk '$2 == "T" {print $3}' | sort | tr '\n' ' ')
-[ "$exported" = "free_image get_image_max_pixels get_image_save_flags image_error load_image save_image set_image_max_pixels set_image_save_flags " ] ||
+public=$(sed -n '/global:/,/local:/ s/^ *\([a-z_]*\);$/\1/p' "$here/../../cmake/image.map" | sort | tr '\n' ' ')
+[ -n "$public" ] && [ "$exported" = "$public" ] ||
     { echo "FAIL: shared library exports: $exported"; exit 1; }
 
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig

@@ -42,4 +42,8 @@ int handle_event(const SDL_Event *event);
 // Draws and presents one frame on fbsurf.
 void redraw(void);
 
+// The whole program: starts up, runs the frame cycle until the user quits,
+// and returns the exit status (0 after a quit, 1 after a failed start).
+int run_demo(void);
+
 #endif

@@ -56,6 +56,11 @@ int save_image(const char *path, const uint32_t *pixels, uint32_t width,
  * good until the thread's next load or save. */
 const char *image_error(void);
 
+/* 1 if the library printed a message on standard error for the calling
+ * thread's last failed load or save, 0 if it only recorded the reason: a
+ * program that tells failures itself need not tell them twice. */
+int image_error_printed(void);
+
 /* Process-wide save flags (IMAGE_SAVE_*), 0 at start. Not thread-safe. */
 void set_image_save_flags(int flags);
 int get_image_save_flags(void);

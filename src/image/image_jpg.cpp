@@ -8,8 +8,8 @@
 #include "image_jpg.h"
 
 #include "image.h"
-#include "image_internal.h"
-#include "image_limits.h"
+#include "image_base.h"
+
 #include "pixel_memory.h"
 
 #include <algorithm>
@@ -28,11 +28,6 @@
 #include <jerror.h>
 
 namespace {
-
-struct file_closer {
-    void operator()(FILE *stream) const { fclose(stream); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 #ifdef JCS_ALPHA_EXTENSIONS
 // The colour space whose bytes in memory are the pixel word 0xAARRGGBB; the
@@ -70,13 +65,11 @@ const uint64_t max_coverage = 32;
 bool scans_within_limits(int scans, uint64_t scan_blocks, uint64_t image_blocks)
 {
     if (scans > max_scans) {
-        fprintf(stderr, "jpeg file has more than %d scans\n", max_scans);
-        set_printed_image_error("jpeg file has more than %d scans", max_scans);
+        fail_with_message("jpeg file has more than %d scans", max_scans);
         return false;
     }
     if (image_blocks != 0 && scan_blocks > max_coverage * image_blocks) {
-        fprintf(stderr, "jpeg scans go over the image more than %d times\n", static_cast<int>(max_coverage));
-        set_printed_image_error("jpeg scans go over the image more than %d times", static_cast<int>(max_coverage));
+        fail_with_message("jpeg scans go over the image more than %d times", static_cast<int>(max_coverage));
         return false;
     }
     return true;
@@ -108,10 +101,8 @@ void give_up_if_mostly_missing(j_decompress_ptr cinfo, bool data_ended)
         uint64_t(cinfo->total_iMCU_rows - done) * cinfo->image_height / cinfo->total_iMCU_rows;
     if (missing_rows * cinfo->image_width <= max_invented_pixels)
         return;
-    fprintf(stderr, "jpeg data ends too early for its %u x %u image\n",
-            static_cast<unsigned>(cinfo->image_width), static_cast<unsigned>(cinfo->image_height));
-    set_printed_image_error("jpeg data ends too early for its %u x %u image",
-                            static_cast<unsigned>(cinfo->image_width), static_cast<unsigned>(cinfo->image_height));
+    fail_with_message("jpeg data ends too early for its %u x %u image", static_cast<unsigned>(cinfo->image_width),
+                      static_cast<unsigned>(cinfo->image_height));
     longjmp(reinterpret_cast<error_jump *>(cinfo->err)->back, 1);
 }
 
@@ -554,8 +545,10 @@ uint32_t *load(FILE *raw_stream, uint32_t *width, uint32_t *height, bool direct)
     memset(&watch, 0, sizeof watch);
     watch.mgr.progress_monitor = watch_progress;
     std::unique_ptr<JOCTET[]> block(new (std::nothrow) JOCTET[source_block_bytes]);
-    if (!block)
+    if (!block) {
+        set_image_error("%s", errno_text(ENOMEM));
         return nullptr;
+    }
     stream_source source;
     source.stream = stream.get();
     source.block = block.get();
@@ -599,8 +592,7 @@ int jpeg_decodes_direct(void)
 
 int save_jpeg(FILE *stream, const uint32_t *, uint32_t, uint32_t)
 {
-    fputs("saving jpeg files is not implemented yet\n", stderr);
-    set_printed_image_error("saving jpeg files is not implemented yet");
+    fail_with_message("saving jpeg files is not implemented yet");
     fclose(stream);
     return -1;
 }

@@ -3,8 +3,9 @@
 // images are refused. The writer is an entry point only.
 #include "image_png.h"
 
-#include "image_internal.h"
-#include "image_limits.h"
+#include "image.h"
+#include "image_base.h"
+
 #include "pixel_memory.h"
 #include "pixel_rows.h"
 
@@ -45,13 +46,11 @@ struct png_header {
 bool peek_header(FILE *stream, png_header *h)
 {
     const long start = ftell(stream);
-    if (start < 0)
+    if (start < 0 || !bytes_to_end(stream, &h->remaining))
         return false;
     unsigned char ihdr[8 + 13];
     const bool have_header = fread(ihdr, 1, sizeof ihdr, stream) == sizeof ihdr;
-    const bool have_end = have_header && fseek(stream, 0, SEEK_END) == 0;
-    const long end = have_end ? ftell(stream) : -1;
-    if (fseek(stream, start, SEEK_SET) != 0 || end < start)
+    if (fseek(stream, start, SEEK_SET) != 0 || !have_header)
         return false;
     if (big_endian_32(ihdr) != 13 || memcmp(ihdr + 4, "IHDR", 4) != 0)
         return false;
@@ -59,7 +58,6 @@ bool peek_header(FILE *stream, png_header *h)
     h->height = big_endian_32(ihdr + 12);
     h->depth = ihdr[16];
     h->colour_type = ihdr[17];
-    h->remaining = static_cast<uint64_t>(end - start);
     return true;
 }
 
@@ -215,8 +213,13 @@ uint32_t *read_png(FILE *stream, png_structp png, png_infop info, uint32_t *widt
         return nullptr;
 
     const size_t count = static_cast<size_t>(w) * h;
-    if ((w != 0 && count / w != h) || count > SIZE_MAX / 4 || row_bytes != static_cast<size_t>(w) * (widen ? 3 : 4)) {
+    if ((w != 0 && count / w != h) || count > SIZE_MAX / 4) {
         set_image_error("%s", errno_text(ENOMEM));
+        return nullptr;
+    }
+    if (row_bytes != static_cast<size_t>(w) * (widen ? 3 : 4)) {
+        set_image_error("libpng gives rows of %zu bytes for %u pixels of this colour type", row_bytes,
+                        static_cast<unsigned>(w));
         return nullptr;
     }
     // An RGB image comes one row at a time through a scratch row that stays
@@ -281,7 +284,8 @@ uint32_t *load_png(FILE *stream, uint32_t *width, uint32_t *height)
 
 int save_png(FILE *stream, const uint32_t *, uint32_t, uint32_t)
 {
-    fputs("saving png files is not implemented yet", stderr);
+    // The one message of the writer's that ends without a line break.
+    print_message("saving png files is not implemented yet");
     set_printed_image_error("saving png files is not implemented yet");
     fclose(stream);
     return -1;

@@ -3,12 +3,12 @@
 // bottom first, and a writer of 24- or 32-bit images under the save flags.
 #include "image_tga.h"
 
+#include "image.h"
+#include "image_base.h"
+
 #include "byteorder.h"
 #include "pixel_memory.h"
 #include "pixel_rows.h"
-#include "image.h"
-#include "image_internal.h"
-#include "image_limits.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -29,17 +29,6 @@ const uint32_t max_side = 65535; // the header's 16-bit width and height fields
 const int image_type_true_colour = 2;
 const int descriptor_alpha_bits = 0x0F;
 const int descriptor_top_first = 0x20;
-
-struct file_closer {
-    void operator()(FILE *stream) const { fclose(stream); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
-
-struct free_deleter {
-    void operator()(void *block) const { free(block); }
-};
-template <typename T>
-using malloc_ptr = std::unique_ptr<T, free_deleter>;
 
 struct tga_header {
     int id_length;
@@ -146,18 +135,6 @@ bool read_pixels(FILE *stream, const tga_header &h, int bytes_per_pixel, uint32_
     return true;
 }
 
-// Bytes from the position to the end of the stream; 0 if that cannot be told.
-size_t remaining_bytes(FILE *stream)
-{
-    const long here = ftell(stream);
-    if (here < 0 || fseek(stream, 0, SEEK_END) != 0)
-        return 0;
-    const long end = ftell(stream);
-    if (fseek(stream, here, SEEK_SET) != 0 || end < here)
-        return 0;
-    return size_t(end - here);
-}
-
 // Writes count pixels as blue, green, red and, with alpha, the alpha byte.
 // Four-byte pixels are the buffer's own bytes; three-byte ones go through a
 // scratch block so that each write call moves many pixels.
@@ -213,8 +190,7 @@ uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
         return nullptr;
     }
     if (h.image_type != image_type_true_colour) {
-        fputs("only true color tga images supported\n", stderr);
-        set_printed_image_error("only true color tga images supported");
+        fail_with_message("only true color tga images supported");
         return nullptr;
     }
     // A pixel takes four bytes when the descriptor counts alpha bits and three
@@ -223,8 +199,7 @@ uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
     // 16-bit colour) would only come out as noise that way, so they are
     // refused rather than shown wrong.
     if (h.depth != 24 && h.depth != 32) {
-        fputs("only 24 and 32 bit true color tga images supported\n", stderr);
-        set_printed_image_error("only 24 and 32 bit true color tga images supported");
+        fail_with_message("only 24 and 32 bit true color tga images supported");
         return nullptr;
     }
     const int bytes_per_pixel = (h.descriptor & descriptor_alpha_bits) != 0 ? 4 : 3;
@@ -254,11 +229,12 @@ uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
     // that holds the whole area writes every pixel: zeroing first would only
     // cost a pass over the buffer (should the file shrink while we read, the
     // reader zeroes what it did not get).
-    const size_t given = (remaining_bytes(stream) + bytes_per_pixel - 1) / bytes_per_pixel;
+    uint64_t remaining = 0;
+    (void)bytes_to_end(stream, &remaining);
+    const uint64_t given = (remaining + bytes_per_pixel - 1) / bytes_per_pixel;
     const bool short_file = given < count;
     if (short_file && count - given > max_invented_pixels) {
-        fprintf(stderr, "tga data ends too early for its %u x %u image\n", unsigned(h.width), unsigned(h.height));
-        set_printed_image_error("tga data ends too early for its %u x %u image", unsigned(h.width), unsigned(h.height));
+        fail_with_message("tga data ends too early for its %u x %u image", unsigned(h.width), unsigned(h.height));
         return nullptr;
     }
     malloc_ptr<uint32_t> pixels(static_cast<uint32_t *>(
@@ -282,8 +258,7 @@ int save_tga(FILE *stream, const uint32_t *pixels, uint32_t width, uint32_t heig
 {
     file_ptr file(stream);
     if (width > max_side || height > max_side) {
-        fprintf(stderr, "tga images cannot be larger than %u x %u pixels\n", max_side, max_side);
-        set_printed_image_error("tga images cannot be larger than %u x %u pixels", max_side, max_side);
+        fail_with_message("tga images cannot be larger than %u x %u pixels", max_side, max_side);
         return -1;
     }
     const int flags = get_image_save_flags();

@@ -5,7 +5,6 @@
 #include "test.h"
 
 #include "image.h"
-#include "image_internal.h"
 
 #include <cmath>
 #include <cstdio>
@@ -281,7 +280,7 @@ bool reach_display(void)
 
 } // namespace
 
-int main()
+int run_demo(void)
 {
     make_subrays(); // first of all: the table takes rand()'s first 4000 results
 

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# check_layers.sh OBJECT_DIR - the image library reads top-down: the front end
+# (image, image_save) calls the codecs, the codecs call the base, and nothing
+# calls back up. Each object file is compiled alone, so a name one of them
+# needs (nm -u) that a higher layer defines (nm --defined-only) is a call up.
+set -eu
+dir=$1
+defined() { for f in "$@"; do nm --defined-only -C "$dir/$f.cpp.o"; done | awk '$2 ~ /^[TDBRWV]$/ { $1 = ""; $2 = ""; print substr($0, 3) }' | sort -u; }
+needed() { for f in "$@"; do nm -u -C "$dir/$f.cpp.o"; done | awk '{ print $2 }' | sort -u; }
+front="image image_save"
+codecs="image_png image_jpg image_tga"
+base="image_base byteorder"
+status=0
+check() { # lower layer, higher layer
+    local up
+    up=$(comm -12 <(needed $1) <(defined $2))
+    if [ -n "$up" ]; then
+        echo "$1 calls up into $2:" $up
+        status=1
+    fi
+}
+for c in $codecs; do check "$c" "$front"; done
+for b in $base; do check "$b" "$front $codecs"; done
+[ "$status" = 0 ] && echo "layers: the base calls no codec, no codec calls the front end"
+exit $status

@@ -1,0 +1,167 @@
+// image_base.cpp - the image library's base: the process-wide settings, the
+// per-thread record of why the last load or save failed, and the helpers the
+// codecs and the front end share.
+#include "image_base.h"
+
+#include "image.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdarg>
+#include <cstring>
+
+namespace {
+
+int save_flags = 0;
+// 2^29 pixels: a 2 GiB buffer, room for any photograph, and far below what a
+// few bytes of header can claim (65535 x 65535 in TGA, 65500 x 65500 in JPEG,
+// 2^31 - 1 a side in PNG).
+uint64_t max_pixels = uint64_t(1) << 29;
+
+// Why the calling thread's last load or save failed, and whether the library
+// printed a message for it. Plain arrays and scalars: a thread has nothing to
+// construct or destroy for them.
+thread_local char error_text[PATH_MAX + 512];
+thread_local bool error_printed = false;
+// The file the front end is loading or saving on this thread, put at the
+// start of every reason; null outside those calls.
+thread_local const char *error_path = nullptr;
+
+void record_error(bool printed, const char *format, va_list args)
+{
+    size_t used = 0;
+    if (error_path) {
+        const int n = snprintf(error_text, sizeof error_text, "%s: ", error_path);
+        used = n < 0 ? 0 : std::min(static_cast<size_t>(n), sizeof error_text - 1);
+    }
+    vsnprintf(error_text + used, sizeof error_text - used, format, args);
+    error_printed = printed;
+}
+
+// Every line the library prints goes through here.
+void print_text(const char *format, va_list args, bool line_break)
+{
+    vfprintf(stderr, format, args);
+    if (line_break)
+        fputc('\n', stderr);
+}
+
+} // namespace
+
+void set_image_error(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    record_error(false, format, args);
+    va_end(args);
+}
+
+void set_printed_image_error(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    record_error(true, format, args);
+    va_end(args);
+}
+
+void fail_with_message(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    print_text(format, args, true);
+    va_end(args);
+    va_start(args, format);
+    record_error(true, format, args);
+    va_end(args);
+}
+
+void print_message(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    print_text(format, args, false);
+    va_end(args);
+}
+
+extern "C" int image_error_printed(void)
+{
+    return error_printed;
+}
+
+bool image_error_recorded(void)
+{
+    return error_text[0] != '\0';
+}
+
+void clear_image_error(void)
+{
+    error_text[0] = '\0';
+    error_printed = false;
+}
+
+error_scope::error_scope(const char *path)
+{
+    error_path = path;
+    clear_image_error();
+}
+
+error_scope::~error_scope()
+{
+    error_path = nullptr;
+}
+
+const char *errno_text(int error)
+{
+    if (error == 0)
+        return "input/output failed";
+    thread_local char buffer[128];
+    return strerror_r(error, buffer, sizeof buffer); // the GNU form: returns the text
+}
+
+extern "C" const char *image_error(void)
+{
+    return error_text;
+}
+
+extern "C" void set_image_save_flags(int flags)
+{
+    save_flags = flags;
+}
+
+extern "C" int get_image_save_flags(void)
+{
+    return save_flags;
+}
+
+extern "C" void set_image_max_pixels(uint64_t pixels)
+{
+    max_pixels = pixels;
+}
+
+extern "C" uint64_t get_image_max_pixels(void)
+{
+    return max_pixels;
+}
+
+bool image_size_allowed(uint64_t width, uint64_t height)
+{
+    // Both sides are below 2^32, so the product cannot wrap.
+    if (max_pixels == 0 || width * height <= max_pixels)
+        return true;
+    fail_with_message("image of %llu x %llu pixels is larger than the limit of %llu pixels",
+                      static_cast<unsigned long long>(width), static_cast<unsigned long long>(height),
+                      static_cast<unsigned long long>(max_pixels));
+    return false;
+}
+
+bool bytes_to_end(FILE *stream, uint64_t *bytes)
+{
+    const long here = ftell(stream);
+    if (here < 0 || fseek(stream, 0, SEEK_END) != 0)
+        return false;
+    const long end = ftell(stream);
+    if (fseek(stream, here, SEEK_SET) != 0 || end < here)
+        return false;
+    *bytes = static_cast<uint64_t>(end - here);
+    return true;
+}

@@ -1,0 +1,77 @@
+// image_base.h - what the image library's codecs and its front end share,
+// below both: the process-wide settings (through image.h's getters), the
+// per-thread reason of the current load or save, the one way to report a
+// failure, the pixel limits, and small stream helpers. Nothing here calls
+// up into a codec or the front end.
+#ifndef IMAGE_BASE_H
+#define IMAGE_BASE_H
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+// Reasons. Every failed load or save records one; image_error() gives it after
+// the name of the file the front end is working on ("out.png: ..."), or alone
+// when a codec was called directly. The later of two records wins. All of
+// these are safe to call from a function that holds a setjmp: they leave
+// nothing to destroy.
+
+// Records the reason without printing anything.
+void set_image_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// The one way to fail with a message: prints it on standard error as one line
+// and records the same text as the reason.
+void fail_with_message(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Prints on standard error exactly what it is given (line break included, or
+// not): for a message whose words differ from the reason recorded with it.
+void print_message(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Records a reason whose message someone else (libpng, libjpeg) has printed.
+void set_printed_image_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// True once a reason has been recorded since the current call began.
+bool image_error_recorded(void);
+// The system's description of an errno value; never "Success": 0 gives a
+// plain "input/output failed".
+const char *errno_text(int error);
+
+// Names `path` in the reasons recorded while it lives and starts the call with
+// no reason recorded; the front end holds one for each load and save.
+struct error_scope {
+    explicit error_scope(const char *path);
+    ~error_scope();
+    error_scope(const error_scope &) = delete;
+    error_scope &operator=(const error_scope &) = delete;
+};
+// Forgets the reason: the call succeeded.
+void clear_image_error(void);
+
+// Limits.
+
+// True when a width x height image is within the process-wide pixel limit
+// (set_image_max_pixels); otherwise fails with a message and returns false.
+// Readers call it as soon as the header gives the size.
+bool image_size_allowed(uint64_t width, uint64_t height);
+
+// The most pixels a reader makes up for a file whose data ends early. Below
+// it, a cut-off file still shows what it has, the rest filled in; above it the
+// load fails, as a few bytes claiming a huge image would otherwise cost the
+// whole image's time and memory.
+const uint64_t max_invented_pixels = uint64_t(1) << 26; // an 8192 x 8192 image
+
+// Streams and scratch memory.
+
+struct file_closer {
+    void operator()(FILE *stream) const { fclose(stream); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+struct free_deleter {
+    void operator()(void *block) const { free(block); }
+};
+template <typename T>
+using malloc_ptr = std::unique_ptr<T, free_deleter>;
+
+// Bytes from the position to the end of the stream, the position left as it
+// was; false when the stream cannot tell (a pipe).
+bool bytes_to_end(FILE *stream, uint64_t *bytes);
+
+#endif
