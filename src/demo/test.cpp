@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <unistd.h>
+
 const int scrx = 640;
 const int scry = 480;
 float ray_radius = 0.02f;
@@ -256,6 +258,67 @@ bool env_set(const char *variable)
     return value && *value;
 }
 
+// Standard error pointed at a scratch file while SDL looks for a display.
+struct held_stderr {
+    int saved;  // the real standard error, -1 when nothing is held
+    FILE *file;
+};
+
+held_stderr hold_stderr(void)
+{
+    held_stderr held = {-1, tmpfile()};
+    if (!held.file)
+        return held;
+    fflush(stderr);
+    held.saved = dup(STDERR_FILENO);
+    if (held.saved < 0 || dup2(fileno(held.file), STDERR_FILENO) < 0) {
+        if (held.saved >= 0)
+            close(held.saved);
+        fclose(held.file);
+        return {-1, nullptr};
+    }
+    return held;
+}
+
+// Puts the real standard error back, and passes on what was said meanwhile
+// only if `pass`.
+void release_stderr(held_stderr held, bool pass)
+{
+    if (!held.file)
+        return;
+    fflush(stderr);
+    dup2(held.saved, STDERR_FILENO);
+    close(held.saved);
+    if (pass) {
+        rewind(held.file);
+        char text[4096];
+        size_t n;
+        while ((n = fread(text, 1, sizeof text, held.file)) > 0)
+            fwrite(text, 1, n, stderr);
+    }
+    fclose(held.file);
+}
+
+// Starts SDL's video (first with SDL_Init, whose result is not examined, then
+// again with SDL_InitSubSystem) and tells whether it found a display. SDL
+// tries its drivers in turn, and one that finds nothing may say so on its way
+// out: its Wayland driver asks libwayland to connect, which prints "error:
+// XDG_RUNTIME_DIR is invalid or not set in the environment." wherever no
+// Wayland session set that variable, under every failed start and every retry
+// below. So standard error is held meanwhile: a start that finds a display
+// passes on what was said, one that finds none is told by the demo's own line.
+bool start_video(bool first)
+{
+    const held_stderr held = hold_stderr();
+    if (first)
+        SDL_Init(SDL_INIT_VIDEO);
+    else
+        SDL_InitSubSystem(SDL_INIT_VIDEO);
+    const bool found = !offscreen_driver();
+    release_stderr(held, found);
+    return found;
+}
+
 // An X server resets itself when its last client disconnects and refuses
 // connections for a moment while it does; a display that has just answered a
 // probe can be in that moment as the demo starts. SDL then passes over its
@@ -268,12 +331,11 @@ bool reach_display(void)
 {
     static const Uint32 pause_ms[] = {50, 100, 200, 400, 500, 500, 500, 500};
     const bool retry = (env_set("DISPLAY") || env_set("WAYLAND_DISPLAY")) && !env_set("SDL_VIDEODRIVER");
-    for (size_t attempt = 0; offscreen_driver(); ++attempt) {
+    for (size_t attempt = 0; !start_video(attempt == 0); ++attempt) {
         if (!retry || attempt == sizeof pause_ms / sizeof pause_ms[0])
             return false;
         SDL_QuitSubSystem(SDL_INIT_VIDEO);
         SDL_Delay(pause_ms[attempt]);
-        SDL_InitSubSystem(SDL_INIT_VIDEO);
     }
     return true;
 }
@@ -284,7 +346,6 @@ int run_demo(void)
 {
     make_subrays(); // first of all: the table takes rand()'s first 4000 results
 
-    SDL_Init(SDL_INIT_VIDEO);
     // With no display reachable, SDL falls back to an invisible offscreen
     // driver and the demo would run forever with nothing to show.
     if (!reach_display()) {
