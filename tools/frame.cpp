@@ -77,11 +77,14 @@ int main(int argc, char **argv)
 
     const std::string offset_path = dir + "/out.png", normal_path = dir + "/normal.png";
     offset_map = load_image(offset_path.c_str(), &oxsz, &oysz);
-    if (!offset_map)
+    nref_map = offset_map ? load_image(normal_path.c_str(), &nxsz, &nysz) : nullptr;
+    if (!nref_map) {
+        // As in the demo: the library's line where it printed one, else its reason.
+        if (!image_error_printed())
+            fprintf(stderr, "render_frame: %s\n", image_error());
+        free_image(offset_map);
         return 1;
-    nref_map = load_image(normal_path.c_str(), &nxsz, &nysz);
-    if (!nref_map)
-        return 1;
+    }
     if (nxsz != static_cast<uint32_t>(scrx) || nysz != static_cast<uint32_t>(scry)) {
         fprintf(stderr, "render_frame: %s is %u x %u pixels; the normal map must be 640 x 480\n",
                 normal_path.c_str(), nxsz, nysz);

@@ -60,8 +60,15 @@ unsigned char encode(double v)
 void usage(FILE *to)
 {
     fputs("Usage: make_maps [DIRECTORY]\n"
-          "Writes the demo's default maps, normal.png and out.png, into DIRECTORY\n"
-          "(default: the current directory), which must exist.\n",
+          "Writes the demo's default maps, 640 x 480 PNG files, into DIRECTORY\n"
+          "(default: the current directory), which must exist; files of the same\n"
+          "names there are replaced. Both come from one procedural water surface,\n"
+          "a sum of crossing waves:\n"
+          "  normal.png  the surface's normals: red x (right), green y (up the\n"
+          "              screen), blue z (out of it)\n"
+          "  out.png     its slope, the sideways shift that refraction through the\n"
+          "              surface gives the light: red rightwards, green downwards\n"
+          "A channel value c stands for c/128 - 1.\n",
           to);
 }
 
