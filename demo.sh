@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the demo and the map generator, writes the
-# default maps where there are none yet, and starts the demo on them.
+# Installs what the demo needs and is missing, builds the demo and the map
+# generator, writes the default maps where there are none yet, and starts the
+# demo on them. The tests' packages are ./test.sh's business: without them
+# the build leaves the tests out.
 cd "$(dirname "$0")"
 . scripts/common.sh
-install_missing
+install_missing $DEMO_PACKAGES
 echo "Configuring the build in build/ ..."
 log=$(mktemp "${TMPDIR:-/tmp}/caustic-configure.XXXXXX")
 configure >"$log" 2>&1 || { cat "$log" >&2; rm -f "$log"; exit 1; }

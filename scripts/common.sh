@@ -3,16 +3,20 @@
 
 set -eu
 
-# Build and test dependencies (clang and its sanitizer runtimes for the fuzz
-# harnesses). The SDL 1.2 API comes from the maintained
-# implementation over SDL2 (it replaces the old libsdl1.2-dev).
-PACKAGES="cmake g++ make pkg-config libsdl1.2-compat-dev libpng-dev libjpeg62-turbo-dev libx11-dev
-googletest libbenchmark-dev libstb-dev xvfb xdotool x11-apps imagemagick python3-pil
+# What the demo, the tools and the library need to build. The SDL 1.2 API
+# comes from the maintained implementation over SDL2 (it replaces the old
+# libsdl1.2-dev).
+DEMO_PACKAGES="cmake g++ make pkg-config libsdl1.2-compat-dev libpng-dev libjpeg62-turbo-dev"
+# What the tests and benchmarks need besides: GoogleTest, Xlib and an X server
+# with its tools for the window tests, ImageMagick and Pillow as peers, Google
+# Benchmark and stb_image, and clang with its sanitizer runtimes for fuzzing.
+TEST_PACKAGES="libx11-dev googletest libbenchmark-dev libstb-dev xvfb xdotool x11-apps imagemagick python3-pil
 clang libclang-rt-14-dev"
 
+# Installs the packages named (all of them if none are) that are missing.
 install_missing() {
     local missing="" p
-    for p in $PACKAGES; do
+    for p in ${*:-$DEMO_PACKAGES $TEST_PACKAGES}; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
     done
     [ -z "$missing" ] && return 0
@@ -36,7 +40,8 @@ configure() {
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
 }
 
+# Builds everything, the tests included: a missing GoogleTest is an error here.
 build() {
-    configure "$@"
+    configure -DCAUSTIC_BUILD_TESTS=ON "$@"
     cmake --build build -j "$(nproc)"
 }
