@@ -1,6 +1,7 @@
 # install.cmake - what `cmake --install` puts into the prefix: the image
 # library (static and shared), its header, a pkg-config file, a CMake package
-# with namespaced targets, the demo and tools, and the demo's default maps.
+# with namespaced targets, the demo and tools, the demo's default maps, and
+# the licence.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -50,3 +51,4 @@ install(FILES ${CAUSTIC_MAPS_DIR}/normal.png ${CAUSTIC_MAPS_DIR}/out.png
 if(TARGET render_frame)
   install(TARGETS render_frame RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
+install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/caustic-image)

@@ -12,7 +12,7 @@ prefix=$tmp/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 for f in bin/caustic bin/make_maps bin/imagetool include/caustic/image.h lib/libcaustic-image.a \
          lib/libcaustic-image.so lib/pkgconfig/caustic-image.pc lib/cmake/CausticImage/CausticImageConfig.cmake \
-         share/caustic/normal.png share/caustic/out.png; do
+         share/caustic/normal.png share/caustic/out.png share/doc/caustic-image/LICENSE; do
     [ -e "$prefix/$f" ] || { echo "FAIL: $f not installed"; exit 1; }
 done
 # The installed demo starts on the installed maps, as the README says. Its
