@@ -46,19 +46,30 @@ public=$(sed -n '/global:/,/local:/ s/^ *\([a-z_]*\);$/\1/p' "$here/../../cmake/
     { echo "FAIL: shared library exports: $exported"; exit 1; }
 
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
-# pkg-config, shared (the default) and static.
+# pkg-config: shared (the default), found through LD_LIBRARY_PATH or the
+# program's own run path; static, whole or the library alone, from C too.
 cc -Wall -Wextra -o "$tmp/c_shared" "$here/consumer/use_image.c" $(pkg-config --cflags --libs caustic-image)
 LD_LIBRARY_PATH=$prefix/lib "$tmp/c_shared" "$tmp/a.tga"
+cc -Wall -Wextra -o "$tmp/c_rpath" "$here/consumer/use_image.c" $(pkg-config --cflags --libs caustic-image) \
+    -Wl,-rpath,"$prefix/lib"
+"$tmp/c_rpath" "$tmp/a.tga"
 cc -Wall -Wextra -o "$tmp/c_static" "$here/consumer/use_image.c" $(pkg-config --cflags caustic-image) \
     "$prefix/lib/libcaustic-image.a" $(pkg-config --static --libs-only-l caustic-image | sed 's/-lcaustic-image//')
 "$tmp/c_static" "$tmp/b.tga"
+cc -static -Wall -Wextra -o "$tmp/c_all_static" "$here/consumer/use_image.c" \
+    $(pkg-config --static --cflags --libs caustic-image)
+"$tmp/c_all_static" "$tmp/b.tga"
 c++ -Wall -Wextra -o "$tmp/cpp_pc" "$here/consumer/use_image.cpp" $(pkg-config --cflags --libs caustic-image)
 LD_LIBRARY_PATH=$prefix/lib "$tmp/cpp_pc" "$tmp/c.tga"
 
-# find_package, static and shared targets.
-cmake -S "$here/consumer" -B "$tmp/consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+# find_package, static and shared targets, from a project in C alone and
+# from one in C and C++.
+cmake -S "$here/consumer" -B "$tmp/consumer_c" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$tmp/consumer_c" >/dev/null
+"$tmp/consumer_c/use_image_c" "$tmp/d.tga"
+"$tmp/consumer_c/use_image_c_shared" "$tmp/d.tga"
+cmake -S "$here/consumer" -B "$tmp/consumer" -DCMAKE_PREFIX_PATH="$prefix" -DCONSUMER_CXX=ON >/dev/null
 cmake --build "$tmp/consumer" >/dev/null
-"$tmp/consumer/use_image_c" "$tmp/d.tga"
 "$tmp/consumer/use_image_cpp" "$tmp/e.tga"
 "$tmp/consumer/use_image_shared" "$tmp/f.tga"
 "$prefix/bin/imagetool" info "$tmp/f.tga"
