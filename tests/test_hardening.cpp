@@ -315,6 +315,9 @@ std::vector<bad_file> bad_files()
     files.push_back({"tga 16-bit", tga_file(2, 1, 1, 16, 0, {0, 0}), false});
     files.push_back({"tga truncated", tga_file(2, 40, 40, 24, 0x20, {1, 2, 3, 4}), true});
     files.push_back({"tga far too short", tga_file(2, 8192, 8193, 24, 0x20, {1, 2, 3, 4}), false});
+    bytes id_past_the_end = tga_file(2, 1, 1, 24, 0x20, {1, 2, 3});
+    id_past_the_end[0] = 255; // an ID the file does not hold: skipped as a file skips it
+    files.push_back({"tga id past the end", id_past_the_end, true});
     return files;
 }
 

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -99,6 +100,44 @@ bool read_seekable(FILE *stream, wanted what, found_image *found)
     return hand_to_codec(stream, format, what, found);
 }
 
+// Bytes in memory as a stream that reads and seeks as a file of them does
+// (fopencookie). fmemopen's streams refuse to go past the end, where a file
+// lets the TGA reader skip an ID or colour map the data does not hold: the
+// same bytes would fail differently from memory than from a file.
+struct memory_source {
+    const unsigned char *data;
+    size_t size;
+    uint64_t position;
+};
+
+ssize_t memory_read(void *cookie, char *buffer, size_t size)
+{
+    memory_source *m = static_cast<memory_source *>(cookie);
+    const size_t n = m->position < m->size ? std::min(size, static_cast<size_t>(m->size - m->position)) : 0;
+    if (n != 0)
+        memcpy(buffer, m->data + m->position, n);
+    m->position += n;
+    return static_cast<ssize_t>(n);
+}
+
+int memory_seek(void *cookie, off64_t *offset, int whence)
+{
+    memory_source *m = static_cast<memory_source *>(cookie);
+    const int64_t from = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? int64_t(m->position) : int64_t(m->size);
+    if (*offset < -from || *offset > INT64_MAX - from) {
+        errno = EINVAL;
+        return -1;
+    }
+    *offset += from;
+    m->position = static_cast<uint64_t>(*offset);
+    return 0;
+}
+
+int nothing_to_close(void *)
+{
+    return 0;
+}
+
 // Reads `size` bytes at data, which stay where they are, through a stream over them.
 bool read_memory(const void *data, size_t size, wanted what, found_image *found)
 {
@@ -110,13 +149,13 @@ bool read_memory(const void *data, size_t size, wanted what, found_image *found)
         set_image_error("%s", errno_text(EINVAL));
         return false;
     }
-    // Read only: fmemopen never writes to the bytes in "rb" mode.
-    FILE *stream = fmemopen(const_cast<void *>(data), size, "rb");
+    memory_source source = {static_cast<const unsigned char *>(data), size, 0};
+    FILE *stream = fopencookie(&source, "rb", {memory_read, nullptr, memory_seek, nothing_to_close});
     if (!stream) {
         set_image_error("%s", errno_text(errno));
         return false;
     }
-    return read_seekable(stream, what, found);
+    return read_seekable(stream, what, found); // closes the stream before source goes
 }
 
 // Streams that cannot seek (pipes, terminals). The probes and the readers
@@ -173,11 +212,6 @@ int replay_seek(void *cookie, off64_t *offset, int whence)
     }
     r->given = static_cast<uint64_t>(to);
     *offset = to;
-    return 0;
-}
-
-int replay_close(void *)
-{
     return 0;
 }
 
@@ -275,7 +309,7 @@ bool read_unseekable(FILE *raw_stream, wanted what, found_image *found)
     if (r.length < head_bytes) // the stream ended in its head: all of it is here
         return read_memory(r.head, r.length, what, found);
 
-    FILE *stream = fopencookie(&r, "rb", {replay_read, nullptr, replay_seek, replay_close});
+    FILE *stream = fopencookie(&r, "rb", {replay_read, nullptr, replay_seek, nothing_to_close});
     if (!stream) {
         set_image_error("%s", errno_text(errno));
         return false;
