@@ -20,6 +20,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <set>
 
 namespace {
 
@@ -314,6 +315,9 @@ std::vector<bad_file> bad_files()
     files.push_back({"tga 16-bit", tga_file(2, 1, 1, 16, 0, {0, 0}), false});
     files.push_back({"tga truncated", tga_file(2, 40, 40, 24, 0x20, {1, 2, 3, 4}), true});
     files.push_back({"tga far too short", tga_file(2, 8192, 8193, 24, 0x20, {1, 2, 3, 4}), false});
+    bytes id_past_the_end = tga_file(2, 1, 1, 24, 0x20, {1, 2, 3});
+    id_past_the_end[0] = 255; // an ID the file does not hold: skipped as a file skips it
+    files.push_back({"tga id past the end", id_past_the_end, true});
     return files;
 }
 
@@ -341,6 +345,22 @@ void load_and_free(const std::string &path, bool loads, const std::string &what)
     free_image(pixels);
 }
 
+// The path of a pipe holding `content` and then its end, as a program's
+// standard input is when another writes into it; -1 in *fd if there is none.
+std::string piped(const bytes &content, int *fd)
+{
+    int ends[2];
+    if (pipe(ends) != 0) {
+        *fd = -1;
+        return "";
+    }
+    // The files here are small: all of each fits in the pipe before the load starts.
+    EXPECT_EQ(write(ends[1], content.data(), content.size()), ssize_t(content.size()));
+    close(ends[1]);
+    *fd = ends[0];
+    return "/dev/fd/" + std::to_string(ends[0]);
+}
+
 TEST(leaks, no_failure_of_any_loader_leaves_a_descriptor_or_memory)
 {
     scratch_dir dir;
@@ -351,6 +371,78 @@ TEST(leaks, no_failure_of_any_loader_leaves_a_descriptor_or_memory)
         const std::string path = dir.file("bad");
         write_file(path, f.content);
         expect_no_leak(f.name, [&] { load_and_free(path, f.loads, f.name); });
+        // The same bytes from memory, through a pipe, and their headers alone.
+        expect_no_leak(f.name + " from memory", [&] {
+            uint32_t w = 0, h = 0;
+            uint32_t *pixels = load_image_memory(f.content.data(), f.content.size(), &w, &h);
+            EXPECT_EQ(pixels != nullptr, f.loads) << f.name;
+            free_image(pixels);
+        });
+        if (f.huge && under_asan)
+            continue;
+        expect_no_leak(f.name + " through a pipe", [&] {
+            int fd;
+            load_and_free(piped(f.content, &fd), f.loads, f.name + " through a pipe");
+            close(fd);
+        });
+        expect_no_leak(f.name + " headers", [&] {
+            uint32_t w, h;
+            unsigned int format;
+            (void)image_info(path.c_str(), &w, &h, &format);
+        });
+    }
+}
+
+// image_info fails where a load fails at the headers, with the same message
+// and reason, and succeeds on every file whose headers are sound (even
+// above the pixel limit). With messages off nothing is printed, and the
+// reasons stay.
+TEST(quiet, headers_and_messages_fail_as_the_load_does)
+{
+    const std::set<std::string> sound_headers = {
+        "png cut in its data", "png bad zlib data", "png far too short", "jpeg truncated", "jpeg huge truncated",
+        "jpeg above the pixel limit", "jpeg scans over the image 33 times", "jpeg without its dc scan",
+        "tga truncated", "tga far too short"};
+    scratch_dir dir;
+    const std::string path = dir.file("bad");
+    for (const bad_file &f : bad_files()) {
+        if (f.huge && under_asan)
+            continue;
+        write_file(path, f.content);
+        std::string text[2], reason[2];
+        int printed[2];
+        for (int on : {1, 0}) {
+            set_image_messages(on);
+            stderr_capture err;
+            uint32_t w, h;
+            free_image(load_image(path.c_str(), &w, &h));
+            text[on] = err.text();
+            reason[on] = image_error();
+            printed[on] = image_error_printed();
+        }
+        EXPECT_EQ(text[0], "") << f.name;
+        EXPECT_EQ(reason[0], reason[1]) << f.name;
+        EXPECT_EQ(printed[0], 0) << f.name;
+        EXPECT_EQ(printed[1], !f.loads && !text[1].empty()) << f.name;
+
+        set_image_messages(1);
+        stderr_capture err;
+        uint32_t w = 0, h = 0;
+        unsigned int format;
+        const int info = image_info(path.c_str(), &w, &h, &format);
+        const std::string info_text = err.text();
+        if (f.loads || sound_headers.count(f.name)) {
+            EXPECT_EQ(info, 0) << f.name << ": " << image_error();
+            EXPECT_STREQ(image_error(), "");
+        } else {
+            EXPECT_EQ(info, -1) << f.name;
+            EXPECT_EQ(image_error(), reason[1]) << f.name;
+            EXPECT_EQ(info_text, text[1]) << f.name;
+        }
+        if (f.name == "jpeg above the pixel limit") {
+            EXPECT_EQ(w, 65500u);
+            EXPECT_EQ(format, unsigned(IMAGE_FORMAT_JPEG));
+        }
     }
 }
 

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <thread>
 
 extern "C" int c_header_round_trip(void);
@@ -41,6 +42,13 @@ TEST(load_image, missing_file_is_reported_with_its_name)
     stderr_capture err;
     EXPECT_EQ(load_image("no/such/file.png", &w, &h), nullptr);
     EXPECT_EQ(err.text(), "Image loading error: could not open file no/such/file.png\n");
+    EXPECT_STREQ(image_error(), "no/such/file.png: No such file or directory");
+    EXPECT_EQ(get_image_messages(), 1);
+    set_image_messages(0);
+    stderr_capture quiet;
+    EXPECT_EQ(load_image("no/such/file.png", &w, &h), nullptr);
+    set_image_messages(1);
+    EXPECT_EQ(quiet.text(), "");
     EXPECT_STREQ(image_error(), "no/such/file.png: No such file or directory");
 }
 
@@ -104,7 +112,8 @@ TEST(load_image, unrecognised_content_fails_silently_with_a_reason_and_closes_th
         {{'h', 'e', 'l', 'l', 'o'}, not_an_image},
         {std::vector<unsigned char>(100, 0), not_an_image},
         // A TGA header with no footer: TGA is recognised by its footer only.
-        {{0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0, 24, 0x20, 1, 2, 3}, not_an_image},
+        {{0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0, 24, 0x20, 1, 2, 3},
+         ": TGA files without the version 2 footer are not supported"},
         // Exif and Adobe (CMYK) JPEG starts: only JFIF is recognised.
         {{0xFF, 0xD8, 0xFF, 0xE1, 0, 16, 'E', 'x', 'i', 'f', 0, 0},
          ": JPEG files without a JFIF header (Exif or Adobe ones, for instance) are not supported"},
@@ -130,25 +139,99 @@ TEST(load_image, unrecognised_content_fails_silently_with_a_reason_and_closes_th
     EXPECT_EQ(open_fd_count(), fds);
 }
 
-TEST(load_image, a_pipe_is_read_like_a_file_and_success_clears_the_reason)
+// Runs `read` on the path of a pipe that a thread fills with `content` and
+// then ends, as another program fills a program's standard input.
+template <typename Read>
+void through_pipe(const std::vector<unsigned char> &content, Read read)
 {
-    scratch_dir dir;
-    const uint32_t pixels[2] = {0xFF0000FFu, 0xFF00FF00u};
-    ASSERT_EQ(save_image(dir.file("a.tga").c_str(), pixels, 2, 1, IMAGE_FORMAT_TGA), 0);
-    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
-    uint32_t w, h;
-    EXPECT_EQ(load_image(dir.file("missing").c_str(), &w, &h), nullptr);
-    ASSERT_STRNE(image_error(), "");
-    // The probes and the TGA reader seek, which a pipe cannot.
-    std::thread writer([&] { write_file(dir.file("fifo"), read_file(dir.file("a.tga"))); });
-    uint32_t *back = load_image(dir.file("fifo").c_str(), &w, &h);
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    std::thread writer([&] {
+        for (size_t done = 0; done < content.size();) {
+            const ssize_t n = write(ends[1], content.data() + done, content.size() - done);
+            if (n <= 0)
+                break; // the reader stopped early
+            done += static_cast<size_t>(n);
+        }
+        close(ends[1]);
+    });
+    read("/dev/fd/" + std::to_string(ends[0]));
+    close(ends[0]);
     writer.join();
-    ASSERT_NE(back, nullptr) << image_error();
-    EXPECT_EQ(w, 2u);
-    EXPECT_EQ(h, 1u);
-    EXPECT_TRUE(std::equal(pixels, pixels + 2, back));
-    EXPECT_STREQ(image_error(), "");
-    free_image(back);
+}
+
+TEST(load_image, memory_and_pipes_are_read_like_files_and_success_clears_the_reason)
+{
+    signal(SIGPIPE, SIG_IGN); // for the writers of pipes whose reader stops early
+    scratch_dir dir;
+    const int width = 300, height = 200; // more than a pipe holds at once
+    std::vector<unsigned char> rgb(size_t(width) * height * 3);
+    for (size_t i = 0; i < rgb.size(); ++i)
+        rgb[i] = static_cast<unsigned char>(i * 7 + i / 191);
+    ASSERT_TRUE(write_rgb_png(dir.file("p").c_str(), width, height, rgb.data()));
+    write_file(dir.file("j"), compress_jpeg(width, height, 3, JCS_RGB, [](jpeg_compress_struct &) {},
+                                            [&](int x, int y, int k) { return rgb[(size_t(y) * width + x) * 3 + k]; }));
+    uint32_t w = 0, h = 0;
+    uint32_t *pixels = load_image(dir.file("p").c_str(), &w, &h);
+    ASSERT_EQ(save_image(dir.file("t").c_str(), pixels, w, h, IMAGE_FORMAT_TGA), 0);
+    free_image(pixels);
+
+    const std::pair<const char *, unsigned> files[] = {{"p", IMAGE_FORMAT_PNG}, {"j", IMAGE_FORMAT_JPEG}, {"t", IMAGE_FORMAT_TGA}};
+    for (const auto &[name, expected_format] : files) {
+        const std::vector<unsigned char> bytes = read_file(dir.file(name));
+        uint32_t *file = load_image(dir.file(name).c_str(), &w, &h);
+        ASSERT_NE(file, nullptr) << name << ": " << image_error();
+        {
+            stderr_capture quiet;
+            EXPECT_EQ(load_image("missing", &w, &h), nullptr);
+        }
+        uint32_t *memory = load_image_memory(bytes.data(), bytes.size(), &w, &h);
+        ASSERT_NE(memory, nullptr) << name << ": " << image_error();
+        EXPECT_STREQ(image_error(), "");
+        EXPECT_TRUE(std::equal(file, file + width * height, memory)) << name;
+        through_pipe(bytes, [&](const std::string &path) {
+            uint32_t *piped = load_image(path.c_str(), &w, &h);
+            ASSERT_NE(piped, nullptr) << name << ": " << image_error();
+            EXPECT_TRUE(std::equal(file, file + width * height, piped)) << name;
+            free_image(piped);
+        });
+        through_pipe(bytes, [&](const std::string &path) {
+            unsigned int format = 9;
+            EXPECT_EQ(image_info(path.c_str(), &w, &h, &format), 0) << name << ": " << image_error();
+            EXPECT_EQ(format, expected_format);
+            EXPECT_EQ(w * h, uint32_t(width * height)) << name;
+        });
+        free_image(file);
+        free_image(memory);
+    }
+    EXPECT_EQ(load_image_memory("", 0, &w, &h), nullptr);
+    EXPECT_STREQ(image_error(), "memory: the data is empty");
+    EXPECT_EQ(load_image_memory("junk", 4, &w, &h), nullptr);
+    EXPECT_STREQ(image_error(), "memory: not a PNG, JFIF JPEG or TGA image");
+
+    // A stream no PNG or JPEG probe takes is read to its end for a TGA footer,
+    // but not past what a TGA file with its header can take (here 1 x 1).
+    std::vector<unsigned char> endless = {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0, 24, 0};
+    endless.resize(3 << 20, 'y');
+    through_pipe(endless, [&](const std::string &path) {
+        EXPECT_EQ(load_image(path.c_str(), &w, &h), nullptr);
+        EXPECT_EQ(image_error(), path + ": not a PNG or JFIF JPEG image, and the stream goes on past the 2097200 "
+                                        "bytes a TGA image with its header can take");
+    });
+    // A TGA image above the pixel limit is not held: its load ends with the
+    // limit's message, and its headers still give its size.
+    set_image_max_pixels(width * height - 1);
+    through_pipe(read_file(dir.file("t")), [&](const std::string &path) {
+        stderr_capture err;
+        EXPECT_EQ(load_image(path.c_str(), &w, &h), nullptr);
+        EXPECT_EQ(err.text(), "image of 300 x 200 pixels is larger than the limit of 59999 pixels\n");
+    });
+    through_pipe(read_file(dir.file("t")), [&](const std::string &path) {
+        unsigned int format;
+        EXPECT_EQ(image_info(path.c_str(), &w, &h, &format), 0) << image_error();
+        EXPECT_EQ(w, uint32_t(width));
+    });
+    set_image_max_pixels(uint64_t(1) << 29);
 }
 
 TEST(load_image, free_image_accepts_null)

@@ -1,14 +1,20 @@
 // imagetool.cpp - the image library from the command line: tells what a file
 // holds, and converts anything the library reads to TGA.
 #include "image.h"
-#include "image_front.h" // load_image_format, until the public header tells the format
-#include "image_tga.h"   // save_tga, to write standard output as it stands
+// save_tga, to write standard output as it stands: the public header writes
+// only by name, and the name of standard output (/dev/stdout) would not do,
+// as save_image writes a file anew beside it and renames it into place,
+// where a redirection (> file, >> file) expects the bytes on the open
+// descriptor, after what is already there.
+#include "image_tga.h"
 
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -19,14 +25,16 @@ const char usage[] =
     "       imagetool convert [--alpha] [--flip] INPUT OUTPUT.tga\n"
     "       imagetool --version\n"
     "\n"
-    "Reads PNG (8-bit RGB and RGBA), JFIF JPEG and TGA (uncompressed true colour\n"
-    "with the version 2 footer), recognising each file by its content. A FILE or\n"
-    "INPUT of - is standard input (pipes work); an OUTPUT of - is standard output.\n"
+    "Reads PNG (RGB and RGBA, 8-bit, or 16-bit reduced to 8 bits; grey and\n"
+    "palette images are refused), JFIF JPEG and TGA (uncompressed true colour with\n"
+    "the version 2 footer), recognising each file by its content. A FILE or INPUT\n"
+    "of - is standard input (pipes work); an OUTPUT of - is standard output.\n"
     "\n"
-    "  info       print each file's format and size: \"FILE: FORMAT WIDTHxHEIGHT\"\n"
+    "  info       print each file's format and size, read from its headers alone:\n"
+    "             \"FILE: FORMAT WIDTHxHEIGHT\"\n"
     "  convert    write INPUT as an uncompressed TGA file; the output is replaced\n"
-    "             only once it has been written completely. An OUTPUT named\n"
-    "             .png or .jpg (.jpeg, .jpe, .jfif) is refused: TGA is written\n"
+    "             only once it has been written completely. An OUTPUT file whose\n"
+    "             name has an extension other than .tga is refused: TGA is written\n"
     "    -a, --alpha   keep the alpha channel (32-bit pixels; default 24-bit)\n"
     "    -f, --flip    mark the rows bottom first, so readers show the image flipped\n"
     "  -h, --help       show this help\n"
@@ -41,13 +49,17 @@ const char *const format_names[] = {"PNG", "JPEG", "TGA"};
 // file's name, and records the reason of every one. The tool tells each
 // failure once, in one line naming the file, so what the library prints is
 // held back while it works: dropped when it fails (the reason says it all),
-// shown after the file's name when it succeeds (warnings).
+// shown after the file's name when it succeeds (warnings, which
+// set_image_messages(0) would lose). They are held in memory (memfd_create),
+// never in a file: a full /tmp must not cost a load its warnings.
 class held_messages {
 public:
     held_messages()
     {
         fflush(stderr);
-        held_ = tmpfile();
+        const int fd = memfd_create("imagetool-messages", MFD_CLOEXEC);
+        if (fd >= 0 && !(held_ = fdopen(fd, "w+")))
+            close(fd);
         saved_ = held_ ? dup(STDERR_FILENO) : -1;
         if (saved_ >= 0)
             dup2(fileno(held_), STDERR_FILENO);
@@ -106,11 +118,16 @@ void report(const std::string &name, const std::string &path)
     fprintf(stderr, "imagetool: %s: %s\n", name.c_str(), reason.c_str());
 }
 
-uint32_t *load(const std::string &name, uint32_t *w, uint32_t *h, unsigned int *format)
+std::string input_path(const std::string &name)
 {
-    const std::string path = name == "-" ? "/dev/stdin" : name;
+    return name == "-" ? "/dev/stdin" : name;
+}
+
+uint32_t *load(const std::string &name, uint32_t *w, uint32_t *h)
+{
+    const std::string path = input_path(name);
     held_messages held;
-    uint32_t *pixels = load_image_format(path.c_str(), w, h, format);
+    uint32_t *pixels = load_image(path.c_str(), w, h);
     if (!pixels) {
         held.drop();
         report(name, path);
@@ -153,22 +170,25 @@ int save(const std::string &name, const uint32_t *pixels, uint32_t w, uint32_t h
     return 0;
 }
 
-// The format an output's extension claims other than TGA, or null: the tool
-// writes TGA only, and a file named .png holding TGA bytes misleads every
-// program that goes by the name.
-const char *misleading_format(const std::string &name)
+// An output's extension when it is not .tga, or "": the tool writes TGA
+// only, and a file named .png or .bmp holding TGA bytes misleads every
+// program that goes by the name. Names without one ("-"), and what exists
+// and is no regular file (a device, or a folder, which fails as such), are
+// taken.
+std::string misleading_extension(const std::string &name)
 {
+    struct stat st;
+    if (stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return "";
+    const size_t slash = name.rfind('/');
+    const size_t base = slash == std::string::npos ? 0 : slash + 1;
     const size_t dot = name.rfind('.');
-    if (dot == std::string::npos || name.find('/', dot) != std::string::npos)
-        return nullptr;
-    std::string ext = name.substr(dot + 1);
+    if (dot == std::string::npos || dot <= base)
+        return "";
+    std::string ext = name.substr(dot);
     for (char &c : ext)
         c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    if (ext == "png")
-        return "PNG";
-    if (ext == "jpg" || ext == "jpeg" || ext == "jpe" || ext == "jfif")
-        return "JPEG";
-    return nullptr;
+    return ext == ".tga" ? "" : name.substr(dot);
 }
 
 int usage_error(const std::string &message)
@@ -177,33 +197,43 @@ int usage_error(const std::string &message)
     return 2;
 }
 
-int info(const std::vector<std::string> &files)
+// `status`, unless what was printed on standard output did not get there.
+int flushed(int status)
 {
-    int status = 0;
-    for (const std::string &name : files) {
-        uint32_t w = 0, h = 0;
-        unsigned int format = 0;
-        uint32_t *pixels = load(name, &w, &h, &format);
-        if (!pixels) {
-            status = 1;
-            continue;
-        }
-        free_image(pixels);
-        printf("%s: %s %ux%u\n", name.c_str(), format_names[format], w, h);
-    }
-    if (fflush(stdout) != 0) {
+    if (fflush(stdout) != 0 || ferror(stdout)) {
         fprintf(stderr, "imagetool: standard output: %s\n", strerror(errno));
         return 1;
     }
     return status;
 }
 
+int info(const std::vector<std::string> &files)
+{
+    int status = 0;
+    for (const std::string &name : files) {
+        const std::string path = input_path(name);
+        uint32_t w = 0, h = 0;
+        unsigned int format = 0;
+        held_messages held;
+        if (image_info(path.c_str(), &w, &h, &format) != 0) {
+            held.drop();
+            report(name, path);
+            status = 1;
+            continue;
+        }
+        held.show(name);
+        printf("%s: %s %ux%u\n", name.c_str(), format_names[format], w, h);
+    }
+    return flushed(status);
+}
+
 int convert(const std::string &in, const std::string &out, int flags)
 {
-    if (const char *claimed = misleading_format(out))
-        return usage_error(out + ": the name says " + claimed + ", but imagetool writes TGA only");
+    const std::string ext = misleading_extension(out);
+    if (!ext.empty())
+        return usage_error(out + ": the name ends in " + ext + ", but imagetool writes TGA only (.tga)");
     uint32_t w = 0, h = 0;
-    uint32_t *pixels = load(in, &w, &h, nullptr);
+    uint32_t *pixels = load(in, &w, &h);
     if (!pixels)
         return 1;
     set_image_save_flags(flags);
@@ -221,12 +251,14 @@ int main(int argc, char **argv)
     const std::string command = argv[1];
     if (command == "-h" || command == "--help") {
         fputs(usage, stdout);
-        return 0;
+        return flushed(0);
     }
     if (command == "--version") {
         puts("imagetool " CAUSTIC_VERSION);
-        return 0;
+        return flushed(0);
     }
+    if (command.size() > 1 && command[0] == '-')
+        return usage_error("unknown option " + command);
     int flags = 0;
     std::vector<std::string> operands;
     bool options_done = false;
@@ -236,7 +268,7 @@ int main(int argc, char **argv)
             options_done = true;
         } else if (!options_done && (arg == "-h" || arg == "--help")) {
             fputs(usage, stdout);
-            return 0;
+            return flushed(0);
         } else if (!options_done && command == "convert" && (arg == "-a" || arg == "--alpha")) {
             flags |= IMAGE_SAVE_ALPHA;
         } else if (!options_done && command == "convert" && (arg == "-f" || arg == "--flip")) {
@@ -253,6 +285,8 @@ int main(int argc, char **argv)
         return info(operands);
     }
     if (command == "convert") {
+        if (operands.size() > 2)
+            return usage_error("too many arguments: convert takes one input and one output file");
         if (operands.size() != 2)
             return usage_error("convert needs an input and an output file");
         return convert(operands[0], operands[1], flags);

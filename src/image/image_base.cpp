@@ -13,6 +13,8 @@
 namespace {
 
 int save_flags = 0;
+// Whether the library prints anything at all (set_image_messages).
+int messages_on = 1;
 // 2^29 pixels: a 2 GiB buffer, room for any photograph, and far below what a
 // few bytes of header can claim (65535 x 65535 in TGA, 65500 x 65500 in JPEG,
 // 2^31 - 1 a side in PNG).
@@ -35,12 +37,16 @@ void record_error(bool printed, const char *format, va_list args)
         used = n < 0 ? 0 : std::min(static_cast<size_t>(n), sizeof error_text - 1);
     }
     vsnprintf(error_text + used, sizeof error_text - used, format, args);
-    error_printed = printed;
+    // With messages off, what would have been printed was not.
+    error_printed = printed && messages_on;
 }
 
-// Every line the library prints goes through here.
+// Every line the library prints goes through here, and nothing reaches
+// standard error while messages are off.
 void print_text(const char *format, va_list args, bool line_break)
 {
+    if (!messages_on)
+        return;
     vfprintf(stderr, format, args);
     if (line_break)
         fputc('\n', stderr);
@@ -131,6 +137,16 @@ extern "C" void set_image_save_flags(int flags)
 extern "C" int get_image_save_flags(void)
 {
     return save_flags;
+}
+
+extern "C" void set_image_messages(int on)
+{
+    messages_on = on != 0;
+}
+
+extern "C" int get_image_messages(void)
+{
+    return messages_on;
 }
 
 extern "C" void set_image_max_pixels(uint64_t pixels)

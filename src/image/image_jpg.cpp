@@ -86,6 +86,15 @@ bool scans_within_limits(int scans, uint64_t scan_blocks, uint64_t image_blocks)
     longjmp(reinterpret_cast<error_jump *>(cinfo->err)->back, 1);
 }
 
+// Prints one of libjpeg's messages as its standard manager does, through the
+// base, so that set_image_messages silences it too.
+void print_jpeg_message(j_common_ptr cinfo)
+{
+    char message[JMSG_LENGTH_MAX];
+    (*cinfo->err->format_message)(cinfo, message);
+    print_message("%s\n", message);
+}
+
 // Fails the load when the data has ended and a large part of the image is
 // still to be decoded. The input side's position is the one that counts: in
 // a file of several scans all of them are read before the first row is output.
@@ -520,6 +529,17 @@ bool decode(j_decompress_ptr cinfo, jpeg_progress_mgr *progress, stream_source *
     return read;
 }
 
+// Zeroes cinfo (so that destroying it is safe even if creation never
+// finishes) and gives it the standard error manager, printing through the
+// base and jumping back instead of ending the process.
+void catch_errors(jpeg_decompress_struct *cinfo, error_jump *err)
+{
+    memset(cinfo, 0, sizeof *cinfo);
+    cinfo->err = jpeg_std_error(&err->mgr);
+    err->mgr.error_exit = jump_back;
+    err->mgr.output_message = print_jpeg_message;
+}
+
 uint32_t *load(FILE *raw_stream, uint32_t *width, uint32_t *height, bool direct)
 {
     file_ptr stream(raw_stream);
@@ -535,9 +555,7 @@ uint32_t *load(FILE *raw_stream, uint32_t *width, uint32_t *height, bool direct)
     }
     jpeg_decompress_struct cinfo;
     error_jump err;
-    memset(&cinfo, 0, sizeof cinfo);
-    cinfo.err = jpeg_std_error(&err.mgr);
-    err.mgr.error_exit = jump_back;
+    catch_errors(&cinfo, &err);
     err.standard_emit = err.mgr.emit_message;
     err.mgr.emit_message = watch_message;
     err.data_ended = false;
@@ -595,4 +613,52 @@ int save_jpeg(FILE *stream, const uint32_t *, uint32_t, uint32_t)
     fail_with_message("saving jpeg files is not implemented yet");
     fclose(stream);
     return -1;
+}
+
+// Header-only reading, for image_info.
+
+namespace {
+
+// The setjmp lives here, alone with plain data: reads the markers up to the
+// first scan, which libjpeg checks (precision, sizes, sampling), and refuses
+// the colour spaces the decoder cannot turn into RGB, with the message it
+// would give. The scans are not looked at.
+bool read_jpeg_header(j_decompress_ptr cinfo, stream_source *source, uint32_t *width, uint32_t *height)
+{
+    if (setjmp(reinterpret_cast<error_jump *>(cinfo->err)->back))
+        return false;
+    jpeg_create_decompress(cinfo);
+    use_stream_source(cinfo, source);
+    jpeg_read_header(cinfo, TRUE);
+    const J_COLOR_SPACE space = cinfo->jpeg_color_space;
+    if (space != JCS_GRAYSCALE && space != JCS_YCbCr && space != JCS_RGB)
+        ERREXIT(cinfo, JERR_CONVERSION_NOTIMPL);
+    *width = cinfo->image_width;
+    *height = cinfo->image_height;
+    return true;
+}
+
+} // namespace
+
+int info_jpeg(FILE *raw_stream, uint32_t *width, uint32_t *height)
+{
+    file_ptr stream(raw_stream);
+    if (fseek(stream.get(), 0, SEEK_SET) != 0) {
+        set_image_error("%s", errno_text(errno));
+        return -1;
+    }
+    jpeg_decompress_struct cinfo;
+    error_jump err;
+    catch_errors(&cinfo, &err);
+    std::unique_ptr<JOCTET[]> block(new (std::nothrow) JOCTET[source_block_bytes]);
+    if (!block) {
+        set_image_error("%s", errno_text(ENOMEM));
+        return -1;
+    }
+    stream_source source;
+    source.stream = stream.get();
+    source.block = block.get();
+    const bool read = read_jpeg_header(&cinfo, &source, width, height);
+    jpeg_destroy_decompress(&cinfo);
+    return read ? 0 : -1;
 }

@@ -21,4 +21,10 @@ uint32_t *load_jpeg_rgb(FILE *stream, uint32_t *width, uint32_t *height);
 // four-byte colour spaces), 0 if it takes the RGB route.
 int jpeg_decodes_direct(void);
 
+// Reads the markers up to the first scan alone, with the reader's checks of
+// them and its messages (not the pixel limit, not the scans): 0 and the size
+// the frame gives, or -1. Owns the stream and closes it on every path, as
+// load_jpeg does.
+int info_jpeg(FILE *stream, uint32_t *width, uint32_t *height);
+
 #endif

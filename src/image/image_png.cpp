@@ -116,8 +116,9 @@ void ask_for_rows(png_structp png, int color_type, bool in_place)
         png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
 }
 
-// libpng's error handler, called before its default one, which prints the
-// message and returns through the jump buffer: the message becomes the reason.
+// Records libpng's error message as the reason (print_png_error, libpng's
+// error handler, calls it before it prints the message and returns through
+// the jump buffer).
 // "Read Error" only says that fewer bytes came than were wanted; the stream
 // says whether the file ended or the system failed.
 void record_png_error(png_structp png, png_const_charp message)
@@ -129,6 +130,21 @@ void record_png_error(png_structp png, png_const_charp message)
         set_printed_image_error("%s: %s", message, errno_text(errno));
     else
         set_printed_image_error("%s", message);
+}
+
+// libpng's error and warning handlers, printing what its default ones print
+// through the base, so that set_image_messages silences them too. The error
+// handler records the reason and returns through the jump buffer itself.
+[[noreturn]] void print_png_error(png_structp png, png_const_charp message)
+{
+    record_png_error(png, message);
+    print_message("libpng error: %s\n", message);
+    png_longjmp(png, 1);
+}
+
+void print_png_warning(png_structp, png_const_charp message)
+{
+    print_message("libpng warning: %s\n", message);
 }
 
 const char *colour_type_name(int color_type)
@@ -263,7 +279,7 @@ int check_png(FILE *stream)
 
 uint32_t *load_png(FILE *stream, uint32_t *width, uint32_t *height)
 {
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, record_png_error, nullptr);
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, print_png_error, print_png_warning);
     if (!png) {
         set_image_error("%s", errno_text(ENOMEM));
         fclose(stream);
@@ -289,4 +305,54 @@ int save_png(FILE *stream, const uint32_t *, uint32_t, uint32_t)
     set_printed_image_error("saving png files is not implemented yet");
     fclose(stream);
     return -1;
+}
+
+// Header-only reading, for image_info.
+
+namespace {
+
+bool refused_colour_type(int type)
+{
+    return type == PNG_COLOR_TYPE_GRAY || type == PNG_COLOR_TYPE_PALETTE || type == PNG_COLOR_TYPE_GRAY_ALPHA;
+}
+
+// The setjmp lives here, alone with plain data. Reads the chunks up to the
+// image data, as read_png does before it decodes anything, and refuses the
+// colour types it refuses (from the header chunk where the stream can be
+// looked ahead in, as it does); the pixel limit and the amount of image
+// data are left to the load.
+bool read_png_header(FILE *stream, png_structp png, png_infop info, uint32_t *width, uint32_t *height)
+{
+    if (setjmp(png_jmpbuf(png)))
+        return false;
+    png_init_io(png, stream);
+    png_set_sig_bytes(png, 8);
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, unused_chunks, unused_chunk_count);
+    png_header header;
+    int type = peek_header(stream, &header) ? header.colour_type : PNG_COLOR_TYPE_RGB;
+    if (!refused_colour_type(type)) {
+        png_read_info(png, info);
+        type = png_get_color_type(png, info);
+    }
+    if (refused_colour_type(type)) {
+        set_image_error("%s PNG images are not supported", colour_type_name(type));
+        return false;
+    }
+    *width = png_get_image_width(png, info);
+    *height = png_get_image_height(png, info);
+    return true;
+}
+
+} // namespace
+
+int info_png(FILE *stream, uint32_t *width, uint32_t *height)
+{
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, print_png_error, print_png_warning);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    const bool read = info && read_png_header(stream, png, info, width, height);
+    if (!info)
+        set_image_error("%s", errno_text(ENOMEM));
+    png_destroy_read_struct(&png, &info, nullptr);
+    fclose(stream);
+    return read ? 0 : -1;
 }

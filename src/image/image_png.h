@@ -13,4 +13,10 @@ uint32_t *load_png(FILE *stream, uint32_t *width, uint32_t *height);
 // Writes the pixels; owns and closes the stream. 0 on success, -1 on failure.
 int save_png(FILE *stream, const uint32_t *pixels, uint32_t width, uint32_t height);
 
+// Reads the chunks up to the image data alone, with the reader's checks of
+// them and its messages (not the pixel limit): 0 and the size the header
+// gives, or -1. Called, like load_png, after check_png; owns the stream and
+// closes it on every path.
+int info_png(FILE *stream, uint32_t *width, uint32_t *height);
+
 #endif

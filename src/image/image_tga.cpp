@@ -162,6 +162,37 @@ bool write_pixels(FILE *stream, const uint32_t *pixels, size_t count, bool alpha
     return true;
 }
 
+// Reads the header from the start of the stream and applies the reader's
+// checks of it, each with its message; false when one fails.
+bool accepted_header(FILE *stream, tga_header &h)
+{
+    if (fseek(stream, 0, SEEK_SET) != 0) {
+        set_image_error("%s", errno_text(errno));
+        return false;
+    }
+    if (!read_header(stream, h)) {
+        if (ferror(stream))
+            set_image_error("%s", errno_text(errno));
+        else
+            set_image_error("the file ends inside the tga header");
+        return false;
+    }
+    if (h.image_type != image_type_true_colour) {
+        fail_with_message("only true color tga images supported");
+        return false;
+    }
+    // A pixel takes four bytes when the descriptor counts alpha bits and three
+    // when it does not, whatever the depth field says: files written here
+    // always agree with themselves. Depths other than 24 and 32 (15- and
+    // 16-bit colour) would only come out as noise that way, so they are
+    // refused rather than shown wrong.
+    if (h.depth != 24 && h.depth != 32) {
+        fail_with_message("only 24 and 32 bit true color tga images supported");
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int check_tga(FILE *stream)
@@ -177,31 +208,9 @@ int check_tga(FILE *stream)
 uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
 {
     file_ptr file(stream);
-    if (fseek(stream, 0, SEEK_SET) != 0) {
-        set_image_error("%s", errno_text(errno));
-        return nullptr;
-    }
     tga_header h;
-    if (!read_header(stream, h)) {
-        if (ferror(stream))
-            set_image_error("%s", errno_text(errno));
-        else
-            set_image_error("the file ends inside the tga header");
+    if (!accepted_header(stream, h))
         return nullptr;
-    }
-    if (h.image_type != image_type_true_colour) {
-        fail_with_message("only true color tga images supported");
-        return nullptr;
-    }
-    // A pixel takes four bytes when the descriptor counts alpha bits and three
-    // when it does not, whatever the depth field says: files written here
-    // always agree with themselves. Depths other than 24 and 32 (15- and
-    // 16-bit colour) would only come out as noise that way, so they are
-    // refused rather than shown wrong.
-    if (h.depth != 24 && h.depth != 32) {
-        fail_with_message("only 24 and 32 bit true color tga images supported");
-        return nullptr;
-    }
     const int bytes_per_pixel = (h.descriptor & descriptor_alpha_bits) != 0 ? 4 : 3;
 
     long skip = h.id_length;
@@ -299,4 +308,64 @@ int save_tga(FILE *stream, const uint32_t *pixels, uint32_t width, uint32_t heig
         return -1;
     }
     return 0;
+}
+
+// Header-only reading, for image_info and for the front end's streams that
+// cannot seek.
+
+namespace {
+
+// Header fields past which a file is no TGA image of any kind.
+bool plausible_header(const tga_header &h)
+{
+    const int type = h.image_type & ~8; // the run-length encoded types are 9 to 11
+    const bool mapped = type == 1;
+    return (type >= 1 && type <= 3) && (h.colour_map_type == 0 || h.colour_map_type == 1) &&
+           (!mapped || h.colour_map_type == 1) && h.width != 0 && h.height != 0 &&
+           (h.depth == 8 || h.depth == 15 || h.depth == 16 || h.depth == 24 || h.depth == 32);
+}
+
+// The header from the start of the stream; false when the stream cannot go
+// there or ends inside it.
+bool header_at_start(FILE *stream, tga_header &h)
+{
+    return fseek(stream, 0, SEEK_SET) == 0 && read_header(stream, h);
+}
+
+} // namespace
+
+int info_tga(FILE *stream, uint32_t *width, uint32_t *height)
+{
+    file_ptr file(stream);
+    tga_header h;
+    if (!accepted_header(stream, h))
+        return -1;
+    *width = h.width;
+    *height = h.height;
+    return 0;
+}
+
+int looks_like_tga(FILE *stream)
+{
+    tga_header h;
+    return header_at_start(stream, h) && plausible_header(h);
+}
+
+int tga_size_bound(FILE *stream, uint64_t *bytes, uint64_t *pixels)
+{
+    tga_header h;
+    if (!header_at_start(stream, h))
+        return 0;
+    // The extension area (495 bytes, or up to 64 KiB by its own size field)
+    // with the tables it points to (a scan-line table of 4 bytes a row, a
+    // postage stamp of at most 255 x 255 pixels, 2 KiB of colour correction),
+    // and room for a developer area, which the format does not bound.
+    const uint64_t extension_and_developer_bytes = uint64_t(2) << 20;
+    const uint64_t colour_map =
+        h.colour_map_type == 1 ? (uint64_t(h.colour_map_length) * h.colour_map_entry_bits + 7) / 8 : 0;
+    const uint64_t header_bytes = 18, footer_bytes = 26;
+    *pixels = uint64_t(h.width) * h.height;
+    // Four bytes a pixel: no depth this reader takes stores more.
+    *bytes = header_bytes + h.id_length + colour_map + 4 * *pixels + extension_and_developer_bytes + footer_bytes;
+    return 1;
 }

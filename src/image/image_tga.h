@@ -13,4 +13,17 @@ uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height);
 // Writes the pixels; owns and closes the stream. 0 on success, -1 on failure.
 int save_tga(FILE *stream, const uint32_t *pixels, uint32_t width, uint32_t height);
 
+// Reads the header alone, with the reader's checks of it and its messages
+// (not the pixel limit): 0 and the size it gives, or -1. Owns the stream and
+// closes it on every path, as load_tga does.
+int info_tga(FILE *stream, uint32_t *width, uint32_t *height);
+// 1 if the stream starts with a header some TGA image could have (of any
+// type, with or without a footer), else 0. Moves the position; never closes.
+int looks_like_tga(FILE *stream);
+// From the header at the start of the stream: the most bytes a TGA file with
+// that header can take (header, ID, colour map, pixels, extension and
+// developer areas, footer) and the pixels it claims. 1, or 0 when the stream
+// ends inside the header. Moves the position; never closes.
+int tga_size_bound(FILE *stream, uint64_t *bytes, uint64_t *pixels);
+
 #endif

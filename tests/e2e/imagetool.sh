@@ -20,12 +20,21 @@ run --help
 [ $status = 0 ] && grep -q "^Usage: imagetool info" "$tmp/out" || fail "--help"
 run
 [ $status = 2 ] && grep -q "no command" "$tmp/err" || fail "no command: $status"
-run convert --bogus a b
-[ $status = 2 ] && grep -q "unknown option --bogus" "$tmp/err" || fail "unknown option: $status"
+for bogus in "convert --bogus a b" "--bogus"; do
+    # shellcheck disable=SC2086
+    run $bogus
+    [ $status = 2 ] && grep -q "unknown option --bogus" "$tmp/err" || fail "unknown option: $status"
+done
+run convert a b c
+[ $status = 2 ] && grep -q "too many arguments" "$tmp/err" || fail "too many arguments: $status"
 run frobnicate x
 [ $status = 2 ] || fail "unknown command: $status"
 run --version
 [ $status = 0 ] && grep -q "^imagetool [0-9]" "$tmp/out" || fail "--version: $status"
+for option in --help --version; do
+    "$TOOL" $option 2>"$tmp/err" >/dev/full; status=$?
+    failed_with "imagetool: standard output: No space left on device"
+done
 
 run info "$tmp/normal.tga" "$tmp/out.png"
 [ $status = 0 ] || fail "info: $(cat "$tmp/err")"
@@ -33,17 +42,21 @@ run info "$tmp/normal.tga" "$tmp/out.png"
 $tmp/out.png: PNG 640x480" ] || fail "info printed: $(cat "$tmp/out")"
 
 # One line per failure, naming the file and the cause, and nothing else:
-# what the library prints itself is not repeated.
+# what the library prints itself is not repeated. info reads the headers
+# alone: a file cut after them is told by convert.
 printf 'not an image at all' >"$tmp/junk"
-head -c 3000 "$tmp/normal.png" >"$tmp/cut.png"
+head -c 20 "$tmp/normal.png" >"$tmp/cut.png"
+head -c 3000 "$tmp/normal.png" >"$tmp/headers.png"
 convert "$tmp/normal.png" -colorspace Gray -type Grayscale "PNG:$tmp/grey.png" || fail "convert (ImageMagick)"
-run info "$tmp/junk" "$tmp/missing" "$tmp/cut.png" "$tmp/grey.png" "$tmp" "$tmp/out.png"
+run info "$tmp/junk" "$tmp/missing" "$tmp/cut.png" "$tmp/grey.png" "$tmp" "$tmp/headers.png"
 failed_with "imagetool: $tmp/junk: not a PNG, JFIF JPEG or TGA image
 imagetool: $tmp/missing: No such file or directory
 imagetool: $tmp/cut.png: Read Error: the file ends too early
 imagetool: $tmp/grey.png: grey PNG images are not supported
 imagetool: $tmp: Is a directory"
-[ "$(cat "$tmp/out")" = "$tmp/out.png: PNG 640x480" ] || fail "info after failures: $(cat "$tmp/out")"
+[ "$(cat "$tmp/out")" = "$tmp/headers.png: PNG 640x480" ] || fail "info after failures: $(cat "$tmp/out")"
+run convert "$tmp/headers.png" "$tmp/x.tga"
+failed_with "imagetool: $tmp/headers.png: Read Error: the file ends too early"
 
 # Pipes and - for standard input and output.
 cat "$tmp/out.png" | "$TOOL" info /dev/stdin >"$tmp/out" 2>"$tmp/err" || fail "info on a pipe: $(cat "$tmp/err")"
@@ -52,6 +65,18 @@ cat "$tmp/out.png" | "$TOOL" convert --alpha - - 2>"$tmp/err" | "$TOOL" info - >
     fail "convert through pipes: $(cat "$tmp/err")"
 [ "$(cat "$tmp/out")" = "-: TGA 640x480" ] || fail "convert through pipes gave: $(cat "$tmp/out")"
 [ ! -e ./- ] && [ ! -e "$tmp/-" ] || fail "convert to - made a file named -"
+# Nothing of a pipe is copied to disk (a full temporary folder is no
+# matter); a JPEG is held in memory, and a stream that is not PNG or JPEG is
+# read for a TGA footer only as far as a TGA file with its header can go.
+convert "$tmp/normal.png" "JPG:$tmp/n.jpg" || fail "convert (ImageMagick)"
+"$TOOL" convert "$tmp/out.png" "$tmp/n.tga" || fail "convert to n.tga"
+for f in n.jpg n.tga; do
+    cat "$tmp/$f" | TMPDIR=/nonexistent "$TOOL" convert - - 2>"$tmp/err" | "$TOOL" info - >"$tmp/out" ||
+        fail "$f through pipes: $(cat "$tmp/err")"
+    [ "$(cat "$tmp/out")" = "-: TGA 640x480" ] || fail "$f through pipes gave: $(cat "$tmp/out")"
+done
+yes | "$TOOL" info - 2>"$tmp/err"; status=$?
+failed_with "imagetool: -: not a PNG or JFIF JPEG image, and the stream goes on past the 30848361 bytes a TGA image with its header can take"
 # A closed standard output is an error, not a number for the next file opened.
 "$TOOL" convert "$tmp/out.png" - 2>"$tmp/err" >&-; status=$?
 failed_with "imagetool: -: Bad file descriptor"
@@ -84,10 +109,10 @@ failed_with "imagetool: $tmp: Is a directory"
 run convert "$tmp/missing" "$tmp/x.tga"
 failed_with "imagetool: $tmp/missing: No such file or directory"
 
-# TGA is what is written: an output named as PNG or JPEG is refused untouched.
-for name in x.png X.JPG x.jpeg; do
+# TGA is what is written: an output named as anything else is refused untouched.
+for name in x.png X.JPG x.jpeg x.bmp; do
     run convert "$tmp/out.png" "$tmp/$name"
-    [ $status = 2 ] && grep -q "^imagetool: $tmp/$name: the name says" "$tmp/err" && [ ! -e "$tmp/$name" ] ||
+    [ $status = 2 ] && grep -q "^imagetool: $tmp/$name: the name ends in" "$tmp/err" && [ ! -e "$tmp/$name" ] ||
         fail "output $name: $status $(cat "$tmp/err")"
 done
 echo PASS

@@ -6,21 +6,24 @@
  * Pixels are 32-bit words 0xAARRGGBB, row-major, top row first, with no gaps
  * between rows; pixel (x, y) is element y * width + x. Opaque formats get
  * alpha 0xFF. Most failures are also told on standard error as one plain
- * line; image_error says why any load or save failed.
+ * line (set_image_messages turns that off); image_error says why any load,
+ * save or image_info failed.
  *
- * Threads: loads, saves and image_error may be called from any number of
- * threads at once; the save flags are one process-wide setting, not to be
- * changed while another thread saves. */
+ * Threads: loads, saves, image_info and image_error may be called from any
+ * number of threads at once; the save flags, the pixel limit and the
+ * messages switch are process-wide settings, not to be changed while another
+ * thread loads or saves. */
 #ifndef IMAGE_H
 #define IMAGE_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* Format codes for save_image. */
+/* Format codes for save_image, and what image_info reports. */
 enum {
     IMAGE_FORMAT_PNG = 0,
     IMAGE_FORMAT_JPEG = 1,
@@ -39,7 +42,26 @@ enum {
  * failure (the values left in width and height are then unspecified). */
 uint32_t *load_image(const char *path, uint32_t *width, uint32_t *height);
 
-/* Releases a buffer returned by load_image. Null is allowed. */
+/* load_image from the size bytes at data, which stay the caller's: the same
+ * probes, limits, messages and reasons, and no file is opened or made. The
+ * reasons name the source "memory" ("memory: not a PNG, JFIF JPEG or TGA
+ * image"); a size of 0 fails with "memory: the data is empty". */
+uint32_t *load_image_memory(const void *data, size_t size, uint32_t *width, uint32_t *height);
+
+/* Reads only the headers of the file at path: returns 0 and writes its size
+ * and its IMAGE_FORMAT_* code through width, height and format, or returns -1
+ * with the reason in image_error (the values left are then unspecified). It
+ * succeeds where load_image gets past the headers' checks (a refused colour
+ * type, TGA type or depth, a JPEG that is not JFIF fail here too); the
+ * image's data is not read, so a file damaged further on still succeeds. The
+ * size is the one the file claims, even above set_image_max_pixels' limit,
+ * which image_info does not apply. Its cost does not grow with the image's,
+ * except for a TGA file from a stream that cannot seek (a pipe), which is
+ * read to its end for the footer that makes it one. */
+int image_info(const char *path, uint32_t *width, uint32_t *height, unsigned int *format);
+
+/* Releases a buffer returned by load_image or load_image_memory. Null is
+ * allowed. */
 void free_image(uint32_t *pixels);
 
 /* Writes width x height pixels to path in the given format. Returns 0 on
@@ -48,16 +70,16 @@ void free_image(uint32_t *pixels);
 int save_image(const char *path, const uint32_t *pixels, uint32_t width,
                uint32_t height, unsigned int format);
 
-/* Why the calling thread's last load_image or save_image failed, as one line
+/* Why the calling thread's last load, save or image_info failed, as one line
  * without a line break that names the file and the cause ("out.png: Permission
  * denied", "normal.png: grey PNG images are not supported"); every failure
- * has one, including those the library does not print. A successful load or
- * save clears it to "". Never null; the text belongs to the library and is
- * good until the thread's next load or save. */
+ * has one, including those the library does not print. A successful call
+ * clears it to "". Never null; the text belongs to the library and is good
+ * until the thread's next load, save or image_info. */
 const char *image_error(void);
 
 /* 1 if the library printed a message on standard error for the calling
- * thread's last failed load or save, 0 if it only recorded the reason: a
+ * thread's last failed call, 0 if it only recorded the reason: a
  * program that tells failures itself need not tell them twice. */
 int image_error_printed(void);
 
@@ -72,6 +94,13 @@ int get_image_save_flags(void);
  * pixels". Not thread-safe: set it while no load is running. */
 void set_image_max_pixels(uint64_t max_pixels);
 uint64_t get_image_max_pixels(void);
+
+/* Process-wide switch for the messages the library, libpng and libjpeg print
+ * on standard error: 1 at start; with 0 nothing reaches standard error from
+ * them, and image_error still says why a call failed (image_error_printed is
+ * then 0). Not thread-safe: set it while no load or save is running. */
+void set_image_messages(int on);
+int get_image_messages(void);
 
 #ifdef __cplusplus
 }
