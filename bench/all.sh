@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # all.sh - runs every benchmark of the project and prints one table: each
 # format's load of four kinds of picture against the bare library's decode and
-# against stb_image, warm and as a first load; the frame's drawing against a
+# against stb_image, warm and as a first load; a durable TGA save against the
+# same bytes written unsynced; the frame's drawing against a
 # plain copy; the demo's frame rate and start-up against a bare copy-and-flip
 # loop. Every comparison runs its contenders in alternation, round after
 # round, and gives the median of the rounds' ratios and their range.
@@ -12,7 +13,7 @@ build=$(cd "${1:-$here/../build}" && pwd)
 log=$(mktemp "${TMPDIR:-/tmp}/bench-all.XXXXXX")
 trap 'rm -f "$log"' EXIT
 
-for b in bench_png bench_jpeg bench_tga bench_frame bench_flip; do
+for b in bench_png bench_jpeg bench_tga bench_save bench_frame bench_flip; do
     [ -x "$build/bench/$b" ] || { echo "missing $build/bench/$b: build with -DCAUSTIC_BUILD_BENCH=ON" >&2; exit 1; }
 done
 for b in bench_png bench_jpeg bench_tga; do
@@ -21,6 +22,9 @@ for b in bench_png bench_jpeg bench_tga; do
         "$build/bench/$b" $mode >>"$log" 2>/dev/null
     done
 done
+# Saves on the build folder's disk and, where there is one, on a tmpfs.
+echo "running bench_save ..." >&2
+"$build/bench/bench_save" "$build" $([ -d /dev/shm ] && echo /dev/shm) >>"$log" 2>/dev/null
 echo "running bench_frame ..." >&2
 "$build/bench/bench_frame" >>"$log" 2>/dev/null
 echo "running fps.sh ..." >&2
@@ -31,7 +35,7 @@ bash "$here/startup.sh" "$build" >>"$log" 2>/dev/null
 cpu=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)
 echo
 echo "Machine: $cpu, $(nproc) cores, $(uname -sr), load average $(cut -d' ' -f1-3 /proc/loadavg); $(date -u +%Y-%m-%d)"
-echo "Times: medians of CPU time per load (frame rate: of frames per second; start-up: of wall-clock time)."
+echo "Times: medians of CPU time per load (frame rate: of frames per second; start-up and saves: of wall-clock time)."
 echo "Ratio: ours / baseline, the median of the per-round ratios (below 1 ours is faster; for the frame"
 echo "rate, above 1); range: the lowest and highest round."
 echo

@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +18,9 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <filesystem>
+#include <functional>
+#include <map>
 #include <thread>
 
 extern "C" int c_header_round_trip(void);
@@ -33,6 +39,20 @@ int entries_in(const std::string &dir)
     }
     return n;
 }
+
+// Each entry of a folder by name: its bytes, or where it points.
+std::map<std::string, std::string> folder_contents(const std::string &dir)
+{
+    std::map<std::string, std::string> out;
+    for (const auto &e : std::filesystem::directory_iterator(dir)) {
+        const std::vector<unsigned char> bytes = e.is_symlink() ? std::vector<unsigned char>() : read_file(e.path());
+        out[e.path().filename()] = e.is_symlink() ? "-> " + std::filesystem::read_symlink(e.path()).string()
+                                                  : std::string(bytes.begin(), bytes.end());
+    }
+    return out;
+}
+
+const uid_t nobody = 65534;
 
 } // namespace
 
@@ -299,12 +319,102 @@ TEST(save_image, unopenable_path_is_reported_with_the_systems_reason)
     EXPECT_EQ(image_error(), dir.path + ": Is a directory");
 }
 
+// Whatever stops a save, the folder keeps exactly what it had: a file that
+// cannot hold the image (beside a name of 250 bytes, where a temporary name
+// of its own would be too long), a folder or a file the caller may not write,
+// another user's file, links in a loop, the program killed while it writes.
+// Each save runs in a child; where it says so, the child gives up root (the
+// tests run as root) and saves as nobody.
+TEST(save_image, a_failed_save_changes_nothing_in_the_folder)
+{
+    const bool root = geteuid() == 0;
+    const struct {
+        const char *what;
+        std::string name;
+        std::function<void(const std::string &folder, const std::string &file)> setup;
+        bool as_nobody;
+        uint32_t width, height;
+        std::string reason; // empty: the child is killed while it writes
+    } cases[] = {
+        {"too wide", std::string(246, 'x') + ".tga", nullptr, false, 70000, 1,
+         "tga images cannot be larger than 65535 x 65535 pixels"},
+        {"no pixels", "a.tga", nullptr, false, 0, 1, "tga images cannot be smaller than 1 x 1 pixels"},
+        {"read-only folder", "a.tga", [](const std::string &folder, const std::string &file) {
+             chmod(file.c_str(), 0666);
+             chmod(folder.c_str(), 0555);
+         }, true, 2, 1, "no new file can be made beside it: Permission denied"},
+        {"read-only file", "a.tga", [](const std::string &, const std::string &file) {
+             (void)chown(file.c_str(), nobody, nobody);
+             chmod(file.c_str(), 0444);
+         }, true, 2, 1, "Permission denied"},
+        {"another user's file", "a.tga", [](const std::string &, const std::string &file) {
+             chmod(file.c_str(), 0666);
+         }, true, 2, 1, "a new file cannot keep its owner, group and permissions: Operation not permitted"},
+        {"link loop", "a.tga", [](const std::string &folder, const std::string &file) {
+             unlink(file.c_str());
+             symlink("b.tga", file.c_str());
+             symlink("a.tga", (folder + "/b.tga").c_str());
+         }, false, 2, 1, "Too many levels of symbolic links"},
+        {"killed while writing", "a.tga", nullptr, false, 512, 512, ""},
+    };
+    const std::vector<uint32_t> pixels(70000 + 512 * 512, 0xFF336699u);
+    scratch_dir dir;
+    chmod(dir.path.c_str(), 0755);
+    for (const auto &c : cases) {
+        if (c.what == std::string("another user's file") && !root)
+            continue; // the caller's own file
+        const std::string folder = dir.file(c.what), file = folder + "/" + c.name;
+        mkdir(folder.c_str(), 0777);
+        chmod(folder.c_str(), 0777);
+        write_file(file, {'o', 'l', 'd'});
+        if (c.setup)
+            c.setup(folder, file);
+        const auto before = folder_contents(folder);
+
+        int out[2];
+        ASSERT_EQ(pipe(out), 0);
+        const pid_t child = fork();
+        if (child == 0) {
+            if (c.as_nobody && root && (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0))
+                _exit(2);
+            if (c.reason.empty()) { // the file-size limit kills it at 64 KiB
+                const rlimit size = {65536, 65536}, no_core = {0, 0};
+                setrlimit(RLIMIT_FSIZE, &size);
+                setrlimit(RLIMIT_CORE, &no_core);
+                signal(SIGXFSZ, SIG_DFL);
+            }
+            dup2(open("/dev/null", O_WRONLY), 2);
+            const int status = save_image(file.c_str(), pixels.data(), c.width, c.height, IMAGE_FORMAT_TGA);
+            const std::string said = std::to_string(status) + " " + image_error();
+            _exit(write(out[1], said.data(), said.size()) == ssize_t(said.size()) ? 0 : 3);
+        }
+        close(out[1]);
+        std::string said;
+        char block[512];
+        for (ssize_t n; (n = read(out[0], block, sizeof block)) > 0;)
+            said.append(block, n);
+        close(out[0]);
+        int status = 0;
+        waitpid(child, &status, 0);
+        if (c.reason.empty())
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << c.what << ": " << said;
+        else
+            EXPECT_EQ(said, "-1 " + file + ": " + c.reason) << c.what;
+        EXPECT_EQ(folder_contents(folder), before) << c.what;
+        chmod(folder.c_str(), 0777);
+    }
+}
+
 TEST(save_image, tga_round_trip_replaces_the_target_in_place)
 {
     scratch_dir dir;
     const std::string path = dir.file("out.tga");
     write_file(path, std::vector<unsigned char>(1000, 'x'));
     chmod(path.c_str(), 0640);
+    const bool root = geteuid() == 0;
+    if (root) { // root saving over another user's file leaves it theirs
+        ASSERT_EQ(chown(path.c_str(), nobody, nobody), 0);
+    }
     set_image_save_flags(IMAGE_SAVE_ALPHA);
     ASSERT_EQ(save_image(path.c_str(), two_pixels, 2, 1, IMAGE_FORMAT_TGA), 0);
     set_image_save_flags(0);
@@ -319,6 +429,9 @@ TEST(save_image, tga_round_trip_replaces_the_target_in_place)
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u); // an existing file keeps its permissions
+    if (root) {
+        EXPECT_TRUE(st.st_uid == nobody && st.st_gid == nobody);
+    }
     EXPECT_EQ(entries_in(dir.path), 1);
 }
 
@@ -341,6 +454,15 @@ TEST(save_image, new_files_get_the_usual_permissions_and_links_are_followed)
     ASSERT_EQ(lstat(dir.file("link.tga").c_str(), &lst), 0);
     EXPECT_TRUE(S_ISLNK(lst.st_mode));
     EXPECT_EQ(read_file(dir.file("real.tga")), read_file(dir.file("new.tga")));
+    // A link to nothing makes the file it names, as open() does.
+    ASSERT_EQ(symlink("made.tga", dir.file("dangling").c_str()), 0);
+    ASSERT_EQ(save_image(dir.file("dangling").c_str(), two_pixels, 2, 1, IMAGE_FORMAT_TGA), 0);
+    EXPECT_EQ(read_file(dir.file("made.tga")), read_file(dir.file("new.tga")));
+    // The longest names are saved, and saved over, like any other.
+    const std::string longest = dir.file(std::string(251, 'x') + ".tga");
+    for (int round = 0; round < 2; ++round)
+        ASSERT_EQ(save_image(longest.c_str(), two_pixels, 2, 1, IMAGE_FORMAT_TGA), 0) << image_error();
+    EXPECT_EQ(entries_in(dir.path), 6);
 }
 
 TEST(save_image, devices_are_written_directly)

@@ -263,13 +263,26 @@ uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
     return pixels.release();
 }
 
+bool tga_can_hold(uint32_t width, uint32_t height)
+{
+    if (width > max_side || height > max_side) {
+        fail_with_message("tga images cannot be larger than %u x %u pixels", max_side, max_side);
+        return false;
+    }
+    // The header could say 0, but other readers refuse such a file: a save
+    // that cannot be read back is no save.
+    if (width == 0 || height == 0) {
+        fail_with_message("tga images cannot be smaller than 1 x 1 pixels");
+        return false;
+    }
+    return true;
+}
+
 int save_tga(FILE *stream, const uint32_t *pixels, uint32_t width, uint32_t height)
 {
     file_ptr file(stream);
-    if (width > max_side || height > max_side) {
-        fail_with_message("tga images cannot be larger than %u x %u pixels", max_side, max_side);
+    if (!tga_can_hold(width, height))
         return -1;
-    }
     const int flags = get_image_save_flags();
     errno = 0; // so that a failed write's errno can be told from an older one
     const bool alpha = flags & IMAGE_SAVE_ALPHA;

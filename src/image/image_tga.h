@@ -10,6 +10,10 @@ int check_tga(FILE *stream);
 // Reads the image; from the call on owns the stream and closes it on every path.
 // Returns a malloc'd pixel buffer (0xAARRGGBB) and its size, or null.
 uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height);
+// True when a tga file can hold a width x height image: 1 to 65535 pixels a
+// side; otherwise fails with a message. save_tga checks it too; the front end
+// asks first, before it makes any file.
+bool tga_can_hold(uint32_t width, uint32_t height);
 // Writes the pixels; owns and closes the stream. 0 on success, -1 on failure.
 int save_tga(FILE *stream, const uint32_t *pixels, uint32_t width, uint32_t height);
 
