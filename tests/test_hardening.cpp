@@ -292,6 +292,18 @@ std::vector<bad_file> bad_files()
         if (corrupt[i] == 0xFF && corrupt[i + 1] == 0xC4) // Huffman tables
             corrupt[i + 4] = 0x77;                       // no such table class
     files.push_back({"jpeg corrupt tables", corrupt, false});
+    // Failing once the pixels are allocated: at the scan (tables it names were
+    // never defined) and after the last row (a table segment cut short).
+    bytes undefined = jpeg;
+    for (size_t i = 0; i + 1 < undefined.size(); ++i)
+        if (undefined[i] == 0xFF && undefined[i + 1] == 0xDA) {
+            undefined[i + 6] = 0x33;
+            break;
+        }
+    files.push_back({"jpeg undefined tables", undefined, false});
+    bytes trailing(jpeg.begin(), jpeg.end() - 2);
+    trailing.insert(trailing.end(), {0xFF, 0xC4, 0x00, 0x04, 0x00, 0x00, 0xFF, 0xD9});
+    files.push_back({"jpeg damaged after its rows", trailing, false});
     files.push_back({"jpeg truncated", jpeg_claiming(jpeg, 64, 64, 40, false), true});
     files.push_back({"jpeg headers only", bytes(jpeg.begin(), jpeg.begin() + 20), false});
     jpeg_recipe cmyk;

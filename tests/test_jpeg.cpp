@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <jpeglib.h>
-#include <malloc.h>
 #include <unistd.h>
 
 #include <csetjmp>
@@ -414,31 +413,6 @@ TEST_F(Jpeg, CorruptDataFailsWithTheLibrarysMessage)
     }
 }
 
-TEST_F(Jpeg, FailuresLeakNeitherMemoryNorStreams)
-{
-    std::vector<std::string> paths;
-    for (const auto &[name, data] : broken_files())
-        paths.push_back(write(name + ".jpg", data));
-    paths.push_back(write("cmyk.jpg", encode({"cmyk", 16, 16, 4, 1, 1, false, 0})));
-    auto load_all = [&] {
-        for (const std::string &path : paths) {
-            uint32_t w, h;
-            EXPECT_EQ(load_image(path.c_str(), &w, &h), nullptr) << path;
-        }
-    };
-    testing::internal::CaptureStderr();
-    load_all(); // first use may set up lasting state (stdio, libjpeg's tables)
-    const int fds = open_descriptors();
-    const size_t in_use = mallinfo2().uordblks;
-    for (int i = 0; i < 20; ++i)
-        load_all();
-    const size_t after = mallinfo2().uordblks;
-    const int fds_after = open_descriptors();
-    testing::internal::GetCapturedStderr();
-    EXPECT_EQ(after, in_use);
-    EXPECT_EQ(fds_after, fds);
-}
-
 TEST_F(Jpeg, DataThatCannotBecomeRgbFailsWithTheLibrarysMessage)
 {
     const struct {
@@ -475,15 +449,6 @@ TEST_F(Jpeg, DemoFailsItsStartOnCorruptData)
     ASSERT_EQ(chdir(saved.c_str()), 0);
     EXPECT_EQ(status, 1);
     EXPECT_EQ(err, "Huffman table 0x03 was not defined\n");
-}
-
-TEST_F(Jpeg, SavingSaysItIsNotImplemented)
-{
-    const uint32_t pixel = 0xFF102030u;
-    const std::string path = dir + "/out.jpg";
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(save_image(path.c_str(), &pixel, 1, 1, IMAGE_FORMAT_JPEG), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "saving jpeg files is not implemented yet\n");
 }
 
 // ---- corpus ------------------------------------------------------------------
