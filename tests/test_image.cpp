@@ -151,18 +151,10 @@ TEST(load_image, a_pipe_is_read_like_a_file_and_success_clears_the_reason)
     free_image(back);
 }
 
-TEST(load_image, free_image_accepts_null)
-{
-    free_image(nullptr);
-}
-
-TEST(save_flags, start_at_zero_and_keep_every_bit_set)
+// What each flag writes is test_tga's; a process starts with none of them.
+TEST(save_flags, start_at_zero_and_the_header_serves_c)
 {
     EXPECT_EQ(get_image_save_flags(), 0);
-    for (int flags : {int(IMAGE_SAVE_ALPHA), int(IMAGE_SAVE_FLIP), IMAGE_SAVE_ALPHA | IMAGE_SAVE_FLIP, 2, -1, 0x7FFF0000, 0}) {
-        set_image_save_flags(flags);
-        EXPECT_EQ(get_image_save_flags(), flags);
-    }
     EXPECT_TRUE(c_header_round_trip());
 }
 
