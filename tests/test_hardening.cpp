@@ -8,7 +8,9 @@
 #include "image_png.h"
 #include "image_tga.h"
 #include "jpeg_writer.h"
+#include "png_writer.h"
 #include "test_util.h"
+#include "tga_writer.h"
 
 #include <gtest/gtest.h>
 #include <jpeglib.h>
@@ -115,25 +117,7 @@ bytes png_claiming(uint32_t width, uint32_t height, int depth, int colour_type, 
 void write_zero_png(const std::string &path, uint32_t width, uint32_t height,
                     int colour_type = PNG_COLOR_TYPE_RGB_ALPHA, int level = 9)
 {
-    FILE *f = fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    png_init_io(png, f);
-    png_set_compression_level(png, level);
-    png_set_filter(png, 0, PNG_FILTER_NONE);
-    png_set_IHDR(png, info, width, height, 8, colour_type, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                 PNG_FILTER_TYPE_DEFAULT);
-    png_color black = {0, 0, 0};
-    if (colour_type == PNG_COLOR_TYPE_PALETTE)
-        png_set_PLTE(png, info, &black, 1);
-    png_write_info(png, info);
-    bytes row(static_cast<size_t>(width) * 4, 0);
-    for (uint32_t y = 0; y < height; ++y)
-        png_write_row(png, row.data());
-    png_write_end(png, info);
-    png_destroy_write_struct(&png, &info);
-    fclose(f);
+    ASSERT_TRUE(write_png(path, {width, height, colour_type, 8, PNG_INTERLACE_NONE, level, true}));
 }
 
 struct jpeg_recipe {
@@ -231,27 +215,6 @@ bytes jpeg_claiming(bytes jpeg, uint16_t width, uint16_t height, size_t keep, bo
     return jpeg;
 }
 
-void put_le16(bytes &b, unsigned v)
-{
-    b.push_back(static_cast<unsigned char>(v));
-    b.push_back(static_cast<unsigned char>(v >> 8));
-}
-
-// A TGA file: header, the given pixel bytes, and the version 2 footer.
-bytes tga_file(int image_type, unsigned width, unsigned height, int depth, int descriptor, const bytes &pixels)
-{
-    bytes t = {0, 0, static_cast<unsigned char>(image_type), 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    put_le16(t, width);
-    put_le16(t, height);
-    t.push_back(static_cast<unsigned char>(depth));
-    t.push_back(static_cast<unsigned char>(descriptor));
-    t.insert(t.end(), pixels.begin(), pixels.end());
-    t.insert(t.end(), 8, 0);
-    const char footer[] = "TRUEVISION-XFILE.";
-    t.insert(t.end(), footer, footer + sizeof footer); // with its zero byte
-    return t;
-}
-
 struct bad_file {
     std::string name;
     bytes content;
@@ -322,10 +285,10 @@ std::vector<bad_file> bad_files()
     files.push_back({"jpeg scans over the image 33 times", jpeg_with_scans(passes), false});
     files.push_back({"jpeg without its dc scan", without_scan(jpeg_with_scans(passes), 0), false});
 
-    files.push_back({"tga colour-mapped", tga_file(1, 1, 1, 8, 0, {0}), false});
-    files.push_back({"tga 16-bit", tga_file(2, 1, 1, 16, 0, {0, 0}), false});
-    files.push_back({"tga truncated", tga_file(2, 40, 40, 24, 0x20, {1, 2, 3, 4}), true});
-    files.push_back({"tga far too short", tga_file(2, 8192, 8193, 24, 0x20, {1, 2, 3, 4}), false});
+    files.push_back({"tga colour-mapped", tga_file({1, 1, 8, 0, 1}, {0}), false});
+    files.push_back({"tga 16-bit", tga_file({1, 1, 16, 0}, {0, 0}), false});
+    files.push_back({"tga truncated", tga_file({40, 40}, {1, 2, 3, 4}), true});
+    files.push_back({"tga far too short", tga_file({8192, 8193}, {1, 2, 3, 4}), false});
     return files;
 }
 
@@ -523,7 +486,7 @@ TEST(leaks, running_out_of_memory_anywhere_in_a_load_leaves_nothing_behind)
     write_file(dir.file("jpeg"), encode_jpeg(r));
     r.width = r.height = 8200; // 269 MB of pixels, grown as rows come
     write_file(dir.file("big jpeg"), encode_jpeg(r));
-    write_file(dir.file("tga"), tga_file(2, 4096, 4096, 24, 0x20, {1, 2, 3}));
+    write_file(dir.file("tga"), tga_file({4096, 4096}, {1, 2, 3}));
     const size_t mib = size_t(1) << 20;
     const struct {
         const char *what, *file;
@@ -740,9 +703,9 @@ TEST(genuine_large_images, png_loads)
 // A TGA file of width x height 24-bit pixels of which only the first
 // `pixel_bytes` bytes are there, all zero, then the footer. The pixel area is
 // a hole in the file, so the file costs no disk space.
-void write_sparse_tga(const std::string &path, unsigned width, unsigned height, size_t pixel_bytes)
+void write_sparse_tga(const std::string &path, uint16_t width, uint16_t height, size_t pixel_bytes)
 {
-    const bytes head = tga_file(2, width, height, 24, 0x20, {});
+    const bytes head = tga_file({width, height}, {});
     const size_t header = 18;
     write_file(path, bytes(head.begin(), head.begin() + header));
     ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(header + pixel_bytes)), 0);
@@ -777,7 +740,7 @@ TEST(hostile_sizes, every_reader_refuses_an_image_above_the_pixel_limit_from_its
     const std::pair<std::string, bytes> huge[] = {
         {"65535 x 65535", png_claiming(65535, 65535, 8, PNG_COLOR_TYPE_RGB_ALPHA, 0)},
         {"65500 x 65500", jpeg_claiming(encode_jpeg({}), 65500, 65500, 40, false)},
-        {"65535 x 65535", tga_file(2, 65535, 65535, 24, 0x20, {1, 2, 3})},
+        {"65535 x 65535", tga_file({65535, 65535}, {1, 2, 3})},
         {"23171 x 23171", jpeg_claiming(encode_jpeg({}), 23171, 23171, 40, false)},
     };
     for (const auto &f : huge)
@@ -790,7 +753,7 @@ TEST(hostile_sizes, every_reader_refuses_an_image_above_the_pixel_limit_from_its
     jpeg_recipe r;
     r.height = 49;
     write_file(dir.file("jpeg"), encode_jpeg(r));
-    write_file(dir.file("tga"), tga_file(2, 64, 49, 24, 0x20, bytes(64 * 49 * 3, 7)));
+    write_file(dir.file("tga"), tga_file({64, 49}, bytes(64 * 49 * 3, 7)));
     for (const char *format : {"png", "jpeg", "tga"}) {
         for (const uint64_t limit : {uint64_t(64 * 49), uint64_t(64 * 48), uint64_t(0)}) {
             pixel_limit set(limit);

@@ -3,8 +3,9 @@
 // the reason recorded for every failure, and loads and saves from many threads.
 #include "image.h"
 #include "jpeg_writer.h"
-#include "png_write.h"
+#include "png_writer.h"
 #include "test_util.h"
+#include "tga_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <thread>
 
 extern "C" int c_header_round_trip(void);
@@ -104,7 +106,7 @@ TEST(load_image, unrecognised_content_fails_silently_with_a_reason_and_closes_th
         {{'h', 'e', 'l', 'l', 'o'}, not_an_image},
         {std::vector<unsigned char>(100, 0), not_an_image},
         // A TGA header with no footer: TGA is recognised by its footer only.
-        {{0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0, 24, 0x20, 1, 2, 3}, not_an_image},
+        {tga_file({1, 1}, {1, 2, 3}, false), not_an_image},
         // Exif and Adobe (CMYK) JPEG starts: only JFIF is recognised.
         {{0xFF, 0xD8, 0xFF, 0xE1, 0, 16, 'E', 'x', 'i', 'f', 0, 0},
          ": JPEG files without a JFIF header (Exif or Adobe ones, for instance) are not supported"},
@@ -275,7 +277,9 @@ TEST(threads, loads_and_saves_at_once_keep_their_pixels_and_reasons_apart)
     std::vector<unsigned char> rgb(size_t(width) * height * 3);
     for (size_t i = 0; i < rgb.size(); ++i)
         rgb[i] = static_cast<unsigned char>(i * 7 + i / 191);
-    ASSERT_TRUE(write_rgb_png(dir.file("p.png").c_str(), width, height, rgb.data()));
+    ASSERT_TRUE(write_png(dir.file("p.png"), {width, height}, [&](uint32_t y, png_byte *row) {
+        memcpy(row, &rgb[size_t(y) * width * 3], size_t(width) * 3);
+    }));
     write_file(dir.file("j.jpg"),
                compress_jpeg(width, height, 3, JCS_RGB, [](jpeg_compress_struct &) {},
                              [&](int x, int y, int k) { return rgb[(size_t(y) * width + x) * 3 + k]; }));

@@ -5,6 +5,7 @@
 #include "image_jpg.h"
 #include "jpeg_writer.h"
 #include "test.h"
+#include "test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -189,16 +190,6 @@ std::vector<uint32_t> load_by(loader fn, const std::string &path, uint32_t *w, u
         v.assign(p, p + static_cast<size_t>(*w) * *h);
     free_image(p);
     return v;
-}
-
-int open_descriptors()
-{
-    int n = 0;
-    for (const auto &entry : fs::directory_iterator("/proc/self/fd")) {
-        (void)entry;
-        ++n;
-    }
-    return n;
 }
 
 class Jpeg : public testing::Test {
@@ -405,11 +396,11 @@ TEST_F(Jpeg, CorruptDataFailsWithTheLibrarysMessage)
         const reference ref = decode_plainly(path);
         ASSERT_FALSE(ref.ok);
         ASSERT_NE(ref.printed, "");
-        const int fds = open_descriptors();
+        const int fds = open_fd_count();
         loaded l = load_capturing(path);
         EXPECT_EQ(l.pixels, nullptr);
         EXPECT_EQ(l.err, ref.printed);
-        EXPECT_EQ(open_descriptors(), fds);
+        EXPECT_EQ(open_fd_count(), fds);
     }
 }
 
@@ -465,7 +456,7 @@ TEST_F(Jpeg, CorpusDecodesAsPlainLibjpegDoesOrFailsCleanly)
         ASSERT_NE(f, nullptr);
         const bool jfif = check_jpeg(f);
         fclose(f);
-        const int fds = open_descriptors();
+        const int fds = open_fd_count();
         if (!jfif) {
             // No TGA footer on any of these either: refused without a word.
             loaded l = load_capturing(path);
@@ -481,7 +472,7 @@ TEST_F(Jpeg, CorpusDecodesAsPlainLibjpegDoesOrFailsCleanly)
             EXPECT_EQ(l.err, decode_plainly(path).printed);
             ++failed;
         }
-        EXPECT_EQ(open_descriptors(), fds);
+        EXPECT_EQ(open_fd_count(), fds);
     }
     // The corpus is public and fixed: a change in these counts means files
     // went missing or the library changed what it accepts.
