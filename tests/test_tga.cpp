@@ -376,14 +376,18 @@ image decode_one_by_one(const bytes &file, const tga_fields &t)
 
 TEST(TgaLoad, WholeRowReadsMatchPixelByPixelReading)
 {
-    // 300 x 300 pixels take more than one 256 KiB read at 3 and 4 bytes.
+    // The reader takes as many whole rows as fit in 64 KiB at a time: 72 rows
+    // of 900 bytes or 54 of 1200, 64800 bytes either way. Cuts land on, just
+    // before and just after the edges of the first two blocks.
     const tga_fields kinds[] = {{300, 300, 24, 0x00}, {300, 300, 32, 0x28}, {300, 300, 24, 0x30}, {300, 300, 32, 0x10}};
     for (const tga_fields &t : kinds) {
         const size_t area = size_t(t.width) * t.height * ((t.descriptor & 0x0F) ? 4 : 3);
         bytes body(area);
         for (size_t i = 0; i < area; ++i)
             body[i] = uint8_t(i * 7 + i / 300);
-        for (size_t cut : {area, area - 1, size_t(262144), size_t(262143), size_t(262145), size_t(900 * 7 + 2), size_t(0)}) {
+        const size_t block = 64800;
+        for (size_t cut : {area, area - 1, block, block - 1, block + 1, 2 * block, 2 * block + 1, size_t(900 * 7 + 2),
+                           size_t(0)}) {
             const bytes file = tga_file(t, bytes(body.begin(), body.begin() + cut), false);
             const load_result r = load(file);
             ASSERT_TRUE(r.ok);
