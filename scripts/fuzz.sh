@@ -18,19 +18,22 @@ build=$1 harness=$2 seconds=$3
 work=${4:-${TMPDIR:-/tmp}/caustic-fuzz}
 corpus="$top/tests/corpus"
 
+# The same seeds as the harness's replay test (fuzz/CMakeLists.txt); libFuzzer
+# reads each folder recursively.
+regressions="$top/fuzz/regressions"
 case $harness in
-png | jpeg | tga) seeds=("$corpus/$harness" "$top/fuzz/regressions/$harness") ;;
-load_image) seeds=("$corpus/png/pngsuite" "$corpus/jpeg" "$corpus/tga" "$top/fuzz/regressions") ;;
+png | jpeg) seed_dirs=("$corpus/$harness" "$regressions/$harness") ;;
+tga) seed_dirs=("$corpus/tga") ;;
+load_image) seed_dirs=("$corpus/png/pngsuite" "$corpus/jpeg" "$corpus/tga" "$regressions/png" "$regressions/jpeg") ;;
 *) echo "unknown harness $harness" >&2; exit 2 ;;
 esac
-[ -d "$top/fuzz/corpus/$harness" ] && seeds+=("$top/fuzz/corpus/$harness")
+seed_dirs+=("$top/fuzz/corpus/$harness")
+for s in "${seed_dirs[@]}"; do
+    [ -d "$s" ] || { echo "fuzz.sh: no seed folder $s" >&2; exit 2; }
+done
 
 out="$work/$harness"
 mkdir -p "$out/corpus"
-seed_dirs=()
-for s in "${seeds[@]}"; do
-    [ -d "$s" ] && seed_dirs+=("$s") # libFuzzer reads each folder recursively
-done
 
 # Allocations above 2 GiB fail, as on a machine without that much to spare,
 # and the readers must cope. A unit slower than 5 s or growing past 2 GiB resident is a finding: the
@@ -42,7 +45,12 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}allocator_may_return_null=1:
 if [ -n "${FUZZ_RUNS:-}" ]; then
     budget=(-runs="$FUZZ_RUNS")
     fixed=()
-    setarch "$(uname -m)" -R true 2>/dev/null && fixed=(setarch "$(uname -m)" -R)
+    if setarch "$(uname -m)" -R true 2>/dev/null; then
+        fixed=(setarch "$(uname -m)" -R)
+    else
+        echo "fuzz.sh: setarch -R is refused here (in a container, say): addresses stay random," \
+            "so this run may try other inputs than another with the same seed" >&2
+    fi
 else
     budget=(-max_total_time="$seconds")
     fixed=()

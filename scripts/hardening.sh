@@ -15,6 +15,13 @@ jobs=$(nproc)
 echo "== unit tests and replays under the sanitizers (build-asan)"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCAUSTIC_SANITIZE=ON -DCAUSTIC_BUILD_BENCH=OFF
 cmake --build build-asan -j "$jobs"
+# CAUSTIC_TEST_REPORTS, when set (test.sh sets it), is where each ctest run
+# leaves its JUnit report.
+unit_report=() e2e_report=()
+if [ -n "${CAUSTIC_TEST_REPORTS:-}" ]; then
+    unit_report=(--output-junit "$CAUSTIC_TEST_REPORTS/asan.xml")
+    e2e_report=(--output-junit "$CAUSTIC_TEST_REPORTS/asan-e2e.xml")
+fi
 # The other end-to-end tests repeat what the plain build checks, and under the
 # sanitizers they only add the reports of libraries SDL loads and unloads;
 # e2e.sanitized runs the demo under them instead. The install test builds a
@@ -22,8 +29,8 @@ cmake --build build-asan -j "$jobs"
 (
     cd build-asan
     export LSAN_OPTIONS="suppressions=$top/tests/lsan.supp"
-    ctest --output-on-failure --timeout 300 -E '^e2e\.|^install$|^imagetool$'
-    ctest --output-on-failure --timeout 300 -R '^e2e\.sanitized$'
+    ctest --output-on-failure --timeout 300 -E '^e2e\.|^install$|^imagetool$' "${unit_report[@]}"
+    ctest --output-on-failure --timeout 300 -R '^e2e\.sanitized$' "${e2e_report[@]}"
 )
 
 if [ "$fuzz_runs" = 0 ]; then

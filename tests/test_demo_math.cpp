@@ -9,7 +9,6 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <set>
 #include <utility>
 #include <vector>
@@ -391,15 +390,6 @@ TEST_F(Caustic, LandingsPileUpWithinAFrameButNotAcrossFrames)
     EXPECT_EQ(at(300, 300), rgb(40, 40, 40));
     draw_frame(screen.data(), scrx);
     EXPECT_EQ(screen, first);
-
-    // Rows apart by more than the width: the same picture, padding untouched.
-    const size_t stride = scrx + 3;
-    std::vector<uint32_t> padded(stride * scry, 0x5A5A5A5Au);
-    draw_frame(padded.data(), stride);
-    for (int y = 0; y < scry; ++y) {
-        ASSERT_EQ(0, memcmp(&padded[y * stride], &first[static_cast<size_t>(y) * scrx], scrx * 4)) << y;
-        ASSERT_EQ(padded[y * stride + scrx], 0x5A5A5A5Au);
-    }
     nref_map = nullptr;
 }
 

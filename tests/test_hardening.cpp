@@ -8,7 +8,9 @@
 #include "image_png.h"
 #include "image_tga.h"
 #include "jpeg_writer.h"
+#include "png_writer.h"
 #include "test_util.h"
+#include "tga_writer.h"
 
 #include <gtest/gtest.h>
 #include <jpeglib.h>
@@ -17,7 +19,9 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <set>
@@ -116,25 +120,7 @@ bytes png_claiming(uint32_t width, uint32_t height, int depth, int colour_type, 
 void write_zero_png(const std::string &path, uint32_t width, uint32_t height,
                     int colour_type = PNG_COLOR_TYPE_RGB_ALPHA, int level = 9)
 {
-    FILE *f = fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    png_init_io(png, f);
-    png_set_compression_level(png, level);
-    png_set_filter(png, 0, PNG_FILTER_NONE);
-    png_set_IHDR(png, info, width, height, 8, colour_type, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                 PNG_FILTER_TYPE_DEFAULT);
-    png_color black = {0, 0, 0};
-    if (colour_type == PNG_COLOR_TYPE_PALETTE)
-        png_set_PLTE(png, info, &black, 1);
-    png_write_info(png, info);
-    bytes row(static_cast<size_t>(width) * 4, 0);
-    for (uint32_t y = 0; y < height; ++y)
-        png_write_row(png, row.data());
-    png_write_end(png, info);
-    png_destroy_write_struct(&png, &info);
-    fclose(f);
+    ASSERT_TRUE(write_png(path, {width, height, colour_type, 8, PNG_INTERLACE_NONE, level, true}));
 }
 
 struct jpeg_recipe {
@@ -232,27 +218,6 @@ bytes jpeg_claiming(bytes jpeg, uint16_t width, uint16_t height, size_t keep, bo
     return jpeg;
 }
 
-void put_le16(bytes &b, unsigned v)
-{
-    b.push_back(static_cast<unsigned char>(v));
-    b.push_back(static_cast<unsigned char>(v >> 8));
-}
-
-// A TGA file: header, the given pixel bytes, and the version 2 footer.
-bytes tga_file(int image_type, unsigned width, unsigned height, int depth, int descriptor, const bytes &pixels)
-{
-    bytes t = {0, 0, static_cast<unsigned char>(image_type), 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    put_le16(t, width);
-    put_le16(t, height);
-    t.push_back(static_cast<unsigned char>(depth));
-    t.push_back(static_cast<unsigned char>(descriptor));
-    t.insert(t.end(), pixels.begin(), pixels.end());
-    t.insert(t.end(), 8, 0);
-    const char footer[] = "TRUEVISION-XFILE.";
-    t.insert(t.end(), footer, footer + sizeof footer); // with its zero byte
-    return t;
-}
-
 struct bad_file {
     std::string name;
     bytes content;
@@ -293,6 +258,18 @@ std::vector<bad_file> bad_files()
         if (corrupt[i] == 0xFF && corrupt[i + 1] == 0xC4) // Huffman tables
             corrupt[i + 4] = 0x77;                       // no such table class
     files.push_back({"jpeg corrupt tables", corrupt, false});
+    // Failing once the pixels are allocated: at the scan (tables it names were
+    // never defined) and after the last row (a table segment cut short).
+    bytes undefined = jpeg;
+    for (size_t i = 0; i + 1 < undefined.size(); ++i)
+        if (undefined[i] == 0xFF && undefined[i + 1] == 0xDA) {
+            undefined[i + 6] = 0x33;
+            break;
+        }
+    files.push_back({"jpeg undefined tables", undefined, false});
+    bytes trailing(jpeg.begin(), jpeg.end() - 2);
+    trailing.insert(trailing.end(), {0xFF, 0xC4, 0x00, 0x04, 0x00, 0x00, 0xFF, 0xD9});
+    files.push_back({"jpeg damaged after its rows", trailing, false});
     files.push_back({"jpeg truncated", jpeg_claiming(jpeg, 64, 64, 40, false), true});
     files.push_back({"jpeg headers only", bytes(jpeg.begin(), jpeg.begin() + 20), false});
     jpeg_recipe cmyk;
@@ -311,13 +288,13 @@ std::vector<bad_file> bad_files()
     files.push_back({"jpeg scans over the image 33 times", jpeg_with_scans(passes), false});
     files.push_back({"jpeg without its dc scan", without_scan(jpeg_with_scans(passes), 0), false});
 
-    files.push_back({"tga colour-mapped", tga_file(1, 1, 1, 8, 0, {0}), false});
-    files.push_back({"tga 16-bit", tga_file(2, 1, 1, 16, 0, {0, 0}), false});
-    files.push_back({"tga truncated", tga_file(2, 40, 40, 24, 0x20, {1, 2, 3, 4}), true});
-    files.push_back({"tga far too short", tga_file(2, 8192, 8193, 24, 0x20, {1, 2, 3, 4}), false});
-    bytes id_past_the_end = tga_file(2, 1, 1, 24, 0x20, {1, 2, 3});
-    id_past_the_end[0] = 255; // an ID the file does not hold: skipped as a file skips it
-    files.push_back({"tga id past the end", id_past_the_end, true});
+    files.push_back({"tga colour-mapped", tga_file({1, 1, 8, 0, 1}, {0}), false});
+    files.push_back({"tga 16-bit", tga_file({1, 1, 16, 0}, {0, 0}), false});
+    files.push_back({"tga truncated", tga_file({40, 40}, {1, 2, 3, 4}), true});
+    files.push_back({"tga far too short", tga_file({8192, 8193}, {1, 2, 3, 4}), false});
+    tga_fields id_past_the_end{1, 1};
+    id_past_the_end.id_length = 255; // an ID the file does not hold: skipped as a file skips it
+    files.push_back({"tga id past the end", tga_file(id_past_the_end, {1, 2, 3}), true});
     return files;
 }
 
@@ -402,6 +379,7 @@ TEST(quiet, headers_and_messages_fail_as_the_load_does)
     const std::set<std::string> sound_headers = {
         "png cut in its data", "png bad zlib data", "png far too short", "jpeg truncated", "jpeg huge truncated",
         "jpeg above the pixel limit", "jpeg scans over the image 33 times", "jpeg without its dc scan",
+        "jpeg undefined tables", "jpeg damaged after its rows",
         "tga truncated", "tga far too short"};
     scratch_dir dir;
     const std::string path = dir.file("bad");
@@ -603,7 +581,7 @@ TEST(leaks, running_out_of_memory_anywhere_in_a_load_leaves_nothing_behind)
     write_file(dir.file("jpeg"), encode_jpeg(r));
     r.width = r.height = 8200; // 269 MB of pixels, grown as rows come
     write_file(dir.file("big jpeg"), encode_jpeg(r));
-    write_file(dir.file("tga"), tga_file(2, 4096, 4096, 24, 0x20, {1, 2, 3}));
+    write_file(dir.file("tga"), tga_file({4096, 4096}, {1, 2, 3}));
     const size_t mib = size_t(1) << 20;
     const struct {
         const char *what, *file;
@@ -620,27 +598,27 @@ TEST(leaks, running_out_of_memory_anywhere_in_a_load_leaves_nothing_behind)
         EXPECT_EQ(load_in_tight_memory(dir.file(c.file), c.spare), 0) << c.what;
 }
 
-// Every past finding of the fuzz harnesses fails cleanly, unless listed in
-// the folder's expected.txt ("name width height fnv1a-hex") with the exact
-// image it must load as.
+// Every past finding of the fuzz harnesses, in its format's folder, fails
+// cleanly, unless listed in the folder's expected.txt ("name width height
+// fnv1a-hex"; # begins a comment) with the exact image it must load as.
 TEST(fuzz_regressions, every_file_fails_cleanly_or_loads_exactly)
 {
-    std::map<std::string, std::string> expected;
     std::ifstream list(REGRESSIONS_DIR "/expected.txt");
-    for (std::string name, w, h, hash; list >> name >> w >> h >> hash;)
-        expected[name] = w + " " + h + " " + hash;
+    ASSERT_TRUE(list.good()) << "cannot read " REGRESSIONS_DIR "/expected.txt";
+    std::map<std::string, std::string> expected;
+    for (std::string line, name, w, h, hash; std::getline(list, line);)
+        if (line[0] != '#' && std::istringstream(line) >> name >> w >> h >> hash)
+            expected[name] = w + " " + h + " " + hash;
 
+    namespace fs = std::filesystem;
     std::vector<std::string> files;
-    for (const char *format : {"png", "jpeg", "tga"}) {
-        const std::string folder = std::string(REGRESSIONS_DIR "/") + format;
-        if (DIR *d = opendir(folder.c_str())) {
-            while (dirent *e = readdir(d))
-                if (e->d_name[0] != '.')
-                    files.push_back(std::string(format) + "/" + e->d_name);
-            closedir(d);
-        }
-    }
-    EXPECT_GE(files.size(), 8u);
+    for (const auto &e : fs::recursive_directory_iterator(REGRESSIONS_DIR))
+        if (e.is_regular_file() && e.path().filename() != "expected.txt")
+            files.push_back(fs::relative(e.path(), REGRESSIONS_DIR).string());
+    std::sort(files.begin(), files.end());
+    EXPECT_GE(files.size(), 10u);
+    for (const auto &e : expected)
+        EXPECT_EQ(std::count(files.begin(), files.end(), e.first), 1) << e.first << " is listed but missing";
     stderr_capture quiet;
     resources before;
     for (int pass = 0; pass < 2; ++pass) {
@@ -820,9 +798,9 @@ TEST(genuine_large_images, png_loads)
 // A TGA file of width x height 24-bit pixels of which only the first
 // `pixel_bytes` bytes are there, all zero, then the footer. The pixel area is
 // a hole in the file, so the file costs no disk space.
-void write_sparse_tga(const std::string &path, unsigned width, unsigned height, size_t pixel_bytes)
+void write_sparse_tga(const std::string &path, uint16_t width, uint16_t height, size_t pixel_bytes)
 {
-    const bytes head = tga_file(2, width, height, 24, 0x20, {});
+    const bytes head = tga_file({width, height}, {});
     const size_t header = 18;
     write_file(path, bytes(head.begin(), head.begin() + header));
     ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(header + pixel_bytes)), 0);
@@ -857,7 +835,7 @@ TEST(hostile_sizes, every_reader_refuses_an_image_above_the_pixel_limit_from_its
     const std::pair<std::string, bytes> huge[] = {
         {"65535 x 65535", png_claiming(65535, 65535, 8, PNG_COLOR_TYPE_RGB_ALPHA, 0)},
         {"65500 x 65500", jpeg_claiming(encode_jpeg({}), 65500, 65500, 40, false)},
-        {"65535 x 65535", tga_file(2, 65535, 65535, 24, 0x20, {1, 2, 3})},
+        {"65535 x 65535", tga_file({65535, 65535}, {1, 2, 3})},
         {"23171 x 23171", jpeg_claiming(encode_jpeg({}), 23171, 23171, 40, false)},
     };
     for (const auto &f : huge)
@@ -870,7 +848,7 @@ TEST(hostile_sizes, every_reader_refuses_an_image_above_the_pixel_limit_from_its
     jpeg_recipe r;
     r.height = 49;
     write_file(dir.file("jpeg"), encode_jpeg(r));
-    write_file(dir.file("tga"), tga_file(2, 64, 49, 24, 0x20, bytes(64 * 49 * 3, 7)));
+    write_file(dir.file("tga"), tga_file({64, 49}, bytes(64 * 49 * 3, 7)));
     for (const char *format : {"png", "jpeg", "tga"}) {
         for (const uint64_t limit : {uint64_t(64 * 49), uint64_t(64 * 48), uint64_t(0)}) {
             pixel_limit set(limit);

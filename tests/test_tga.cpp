@@ -4,6 +4,8 @@
 // agreement with Pillow and ImageMagick on our files and the public corpus.
 #include "image.h"
 #include "image_tga.h"
+#include "test_util.h"
+#include "tga_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +18,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -29,36 +30,6 @@ using image = std::vector<uint32_t>;
 
 const std::string type_message = "only true color tga images supported\n";
 const std::string depth_message = "only 24 and 32 bit true color tga images supported\n";
-
-struct tga_fields {
-    uint16_t width, height;
-    int depth = 24;
-    int descriptor = 0x20;
-    int image_type = 2;
-    int id_length = 0;
-    int cmap_type = 0;
-    uint16_t cmap_length = 0;
-    int cmap_bits = 0;
-};
-
-// Extension and developer offsets of 0, the signature and its closing zero.
-const unsigned char footer[26] = {0, 0, 0, 0, 0, 0, 0, 0, 'T', 'R', 'U', 'E', 'V', 'I', 'S', 'I', 'O',
-                                  'N', '-', 'X', 'F', 'I', 'L', 'E', '.', 0};
-
-bytes tga_file(const tga_fields &t, const bytes &body, bool with_footer = true)
-{
-    const unsigned char header[18] = {
-        uint8_t(t.id_length), uint8_t(t.cmap_type), uint8_t(t.image_type), 0, 0,
-        uint8_t(t.cmap_length), uint8_t(t.cmap_length >> 8), uint8_t(t.cmap_bits), 0, 0, 0, 0,
-        uint8_t(t.width), uint8_t(t.width >> 8), uint8_t(t.height), uint8_t(t.height >> 8),
-        uint8_t(t.depth), uint8_t(t.descriptor)};
-    bytes f(sizeof header + body.size() + (with_footer ? sizeof footer : 0));
-    memcpy(f.data(), header, sizeof header);
-    std::copy(body.begin(), body.end(), f.begin() + sizeof header);
-    if (with_footer)
-        memcpy(f.data() + sizeof header + body.size(), footer, sizeof footer);
-    return f;
-}
 
 FILE *stream_of(const bytes &content)
 {
@@ -94,12 +65,6 @@ load_result load(const bytes &file)
         r.pixels.assign(p, p + size_t(r.width) * r.height);
     free_image(p);
     return r;
-}
-
-bytes read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return bytes(std::istreambuf_iterator<char>(in), {});
 }
 
 // A file name in the test's temporary folder, removed afterwards.
@@ -415,14 +380,18 @@ image decode_one_by_one(const bytes &file, const tga_fields &t)
 
 TEST(TgaLoad, WholeRowReadsMatchPixelByPixelReading)
 {
-    // 300 x 300 pixels take more than one 256 KiB read at 3 and 4 bytes.
+    // The reader takes as many whole rows as fit in 64 KiB at a time: 72 rows
+    // of 900 bytes or 54 of 1200, 64800 bytes either way. Cuts land on, just
+    // before and just after the edges of the first two blocks.
     const tga_fields kinds[] = {{300, 300, 24, 0x00}, {300, 300, 32, 0x28}, {300, 300, 24, 0x30}, {300, 300, 32, 0x10}};
     for (const tga_fields &t : kinds) {
         const size_t area = size_t(t.width) * t.height * ((t.descriptor & 0x0F) ? 4 : 3);
         bytes body(area);
         for (size_t i = 0; i < area; ++i)
             body[i] = uint8_t(i * 7 + i / 300);
-        for (size_t cut : {area, area - 1, size_t(262144), size_t(262143), size_t(262145), size_t(900 * 7 + 2), size_t(0)}) {
+        const size_t block = 64800;
+        for (size_t cut : {area, area - 1, block, block - 1, block + 1, 2 * block, 2 * block + 1, size_t(900 * 7 + 2),
+                           size_t(0)}) {
             const bytes file = tga_file(t, bytes(body.begin(), body.begin() + cut), false);
             const load_result r = load(file);
             ASSERT_TRUE(r.ok);
