@@ -347,6 +347,14 @@ TEST(leaks, no_failure_of_any_loader_leaves_a_descriptor_or_memory)
     const std::string missing = dir.file("missing.png");
     expect_no_leak("missing file", [&] { load_and_free(missing, false, "missing file"); });
     expect_no_leak("folder", [&] { load_and_free(dir.path, false, "folder"); });
+    // A path longer than the system takes: the reason shortens the path, not the cause.
+    const std::string long_path = dir.path + "/" + std::string(4600, 'x');
+    expect_no_leak("long path", [&] { load_and_free(long_path, false, "long path"); });
+    const std::string reason = image_error();
+    const std::string cause = ": " + std::string(strerror(ENAMETOOLONG));
+    EXPECT_EQ(reason.rfind(dir.path + "/xxx", 0), 0u) << reason;
+    EXPECT_NE(reason.find("xxx...xxx"), std::string::npos) << reason;
+    EXPECT_EQ(reason.substr(reason.size() - cause.size()), cause);
     for (const bad_file &f : bad_files()) {
         const std::string path = dir.file("bad");
         write_file(path, f.content);
