@@ -43,13 +43,32 @@ constexpr bool have_pixel_space = false;
 #endif
 
 // libjpeg's standard error manager with somewhere to jump back to, and the
-// standard message printer, which watch_message calls before looking.
+// standard handler of trace messages, which watch_message passes them to.
 struct error_jump {
     jpeg_error_mgr mgr;
     jmp_buf back;
     void (*standard_emit)(j_common_ptr, int);
     bool data_ended;
 };
+
+// Prints libjpeg's message as its standard manager does, one line of the
+// formatted text, through the base's printer: as a warning (which a load
+// shows only the first few of) or as a message.
+void print_jpeg_message(j_common_ptr cinfo, bool warning)
+{
+    char message[JMSG_LENGTH_MAX];
+    (*cinfo->err->format_message)(cinfo, message);
+    if (warning)
+        print_warning("%s\n", message);
+    else
+        print_message("%s\n", message);
+}
+
+// libjpeg's output_message: its errors, and the trace messages asked for.
+void output_jpeg_message(j_common_ptr cinfo)
+{
+    print_jpeg_message(cinfo, false);
+}
 
 // Scans a file may have, and how many times over they may go through the
 // image together (a scan of every component once, of the luminance alone about
@@ -130,7 +149,15 @@ void watch_message(j_common_ptr cinfo, int msg_level)
     error_jump *err = reinterpret_cast<error_jump *>(cinfo->err);
     if (msg_level < 0 && err->mgr.msg_code == JWRN_BOGUS_PROGRESSION)
         jump_back(cinfo);
-    err->standard_emit(cinfo, msg_level);
+    if (msg_level >= 0) {
+        err->standard_emit(cinfo, msg_level);
+    } else {
+        // As libjpeg's standard manager does, only the first warning of a
+        // decode is shown; all are counted.
+        if (err->mgr.num_warnings == 0)
+            print_jpeg_message(cinfo, true);
+        err->mgr.num_warnings++;
+    }
     if (msg_level < 0 && says_data_ended(err->mgr)) {
         err->data_ended = true;
         if (cinfo->is_decompressor)
@@ -627,6 +654,7 @@ uint32_t *load(FILE *raw_stream, uint32_t *width, uint32_t *height, bool direct)
     memset(&cinfo, 0, sizeof cinfo);
     cinfo.err = jpeg_std_error(&err.mgr);
     err.mgr.error_exit = jump_back;
+    err.mgr.output_message = output_jpeg_message;
     err.standard_emit = err.mgr.emit_message;
     err.mgr.emit_message = watch_message;
     err.data_ended = false;
