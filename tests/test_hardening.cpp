@@ -16,6 +16,7 @@
 #include <png.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <zlib.h>
 
 #include <cstring>
 #include <functional>
@@ -94,9 +95,10 @@ void put_chunk(bytes &png, const char *type, const bytes &data)
     put_be32(png, crc32_of(png.data() + start, png.size() - start));
 }
 
-// A PNG of the given header and a few bytes of zlib data (a stored block of
-// four zeros), ending properly: far too little for any large image.
-bytes png_claiming(uint32_t width, uint32_t height, int depth, int colour_type, int interlace)
+// A PNG of the given header whose zlib data is `data`, in chunks of at most
+// `chunk` bytes.
+bytes png_of(uint32_t width, uint32_t height, int depth, int colour_type, int interlace, const bytes &data,
+             size_t chunk = SIZE_MAX)
 {
     bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     bytes ihdr;
@@ -105,9 +107,19 @@ bytes png_claiming(uint32_t width, uint32_t height, int depth, int colour_type, 
     ihdr.insert(ihdr.end(), {static_cast<unsigned char>(depth), static_cast<unsigned char>(colour_type), 0, 0,
                              static_cast<unsigned char>(interlace)});
     put_chunk(png, "IHDR", ihdr);
-    put_chunk(png, "IDAT", {0x78, 0x01, 0x01, 0x04, 0x00, 0xFB, 0xFF, 0, 0, 0, 0, 0x00, 0x04, 0x00, 0x01});
+    for (size_t at = 0; at < data.size(); at += chunk)
+        put_chunk(png, "IDAT", bytes(data.begin() + at, data.begin() + std::min(data.size(), at + chunk)));
     put_chunk(png, "IEND", {});
     return png;
+}
+
+// A PNG of the given header and a few bytes of zlib data (a stored block of
+// four zeros, a whole 1 x 1 RGB image), ending properly: far too little for
+// any large image.
+bytes png_claiming(uint32_t width, uint32_t height, int depth, int colour_type, int interlace)
+{
+    return png_of(width, height, depth, colour_type, interlace,
+                  {0x78, 0x01, 0x01, 0x04, 0x00, 0xFB, 0xFF, 0, 0, 0, 0, 0x00, 0x04, 0x00, 0x01});
 }
 
 // An all-zero image at zlib's best compression (or at `level`), written by
@@ -883,6 +895,7 @@ struct changing_file {
     const bytes *first, *second;
     size_t pos = 0;
     int rewinds = 0;
+    size_t bytes_read = 0;
 };
 
 FILE *open_changing(changing_file *f)
@@ -894,6 +907,7 @@ FILE *open_changing(changing_file *f)
         const size_t got = f->pos < b.size() ? std::min(n, b.size() - f->pos) : 0;
         memcpy(buf, b.data() + f->pos, got);
         f->pos += got;
+        f->bytes_read += got;
         return static_cast<ssize_t>(got);
     };
     io.seek = [](void *c, off64_t *offset, int whence) -> int {
@@ -923,6 +937,46 @@ TEST(hostile_scans, jpeg_scan_limits_hold_for_the_scans_libjpeg_meets)
     EXPECT_EQ(load_jpeg(stream, &w, &h), nullptr);
     EXPECT_EQ(err.text(), "jpeg scans go over the image more than 32 times\n");
     EXPECT_EQ(f.rewinds, 2);
+}
+
+TEST(hostile_sizes, png_data_going_on_after_the_last_row_is_left_unread)
+{
+    // A 1 x 1 image whose compressed data goes on for 4 MiB after its row, in
+    // one chunk or in chunks of 64 KiB: at most 64 KiB more is read.
+    bytes raw = {0, 0x11, 0x22, 0x33};
+    raw.resize(raw.size() + (4 << 20), 0x5A);
+    uLongf size = compressBound(raw.size());
+    bytes data(size);
+    ASSERT_EQ(compress2(data.data(), &size, raw.data(), raw.size(), 0), Z_OK);
+    data.resize(size);
+    for (const size_t chunk : {SIZE_MAX, size_t(65536)}) {
+        const bytes png = png_of(1, 1, 8, PNG_COLOR_TYPE_RGB, 0, data, chunk);
+        changing_file f = {&png, &png};
+        FILE *stream = open_changing(&f);
+        ASSERT_TRUE(check_png(stream));
+        stderr_capture err;
+        uint32_t w = 0, h = 0;
+        uint32_t *pixels = load_png(stream, &w, &h);
+        ASSERT_NE(pixels, nullptr);
+        EXPECT_EQ(pixels[0], 0xFF112233u);
+        EXPECT_LT(f.bytes_read, size_t(128) << 10) << chunk;
+        EXPECT_EQ(err.text(), "");
+        free_image(pixels);
+    }
+}
+
+TEST(hostile_sizes, a_flood_of_warnings_prints_five_lines_and_a_count)
+{
+    // 100 empty chunks of no known kind after the header, each with a wrong
+    // checksum.
+    bytes png = png_claiming(1, 1, 8, PNG_COLOR_TYPE_RGB, 0);
+    const bytes bad_crc = {0, 0, 0, 0, 'z', 'z', 'Z', 'z', 0, 0, 0, 0};
+    for (int i = 0; i < 100; ++i)
+        png.insert(png.begin() + 33, bad_crc.begin(), bad_crc.end());
+    std::string warnings;
+    for (int i = 0; i < 5; ++i)
+        warnings += "libpng warning: zzZz: CRC error\n";
+    EXPECT_EQ(load_hostile(png, true), warnings + "... and 95 more warnings\n");
 }
 
 TEST(hostile_scans, jpeg_progression_refining_what_was_never_sent_fails)
