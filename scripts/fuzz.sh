@@ -22,9 +22,9 @@ corpus="$top/tests/corpus"
 # reads each folder recursively.
 regressions="$top/fuzz/regressions"
 case $harness in
-png | jpeg) seed_dirs=("$corpus/$harness" "$regressions/$harness") ;;
-tga) seed_dirs=("$corpus/tga") ;;
-load_image) seed_dirs=("$corpus/png/pngsuite" "$corpus/jpeg" "$corpus/tga" "$regressions/png" "$regressions/jpeg") ;;
+png | jpeg | tga) seed_dirs=("$corpus/$harness" "$regressions/$harness") ;;
+load_image) seed_dirs=("$corpus/png/pngsuite" "$corpus/jpeg" "$corpus/tga" "$regressions/png" "$regressions/jpeg"
+    "$regressions/tga") ;;
 *) echo "unknown harness $harness" >&2; exit 2 ;;
 esac
 seed_dirs+=("$top/fuzz/corpus/$harness")

@@ -18,6 +18,7 @@
 #include <png.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
@@ -99,9 +100,10 @@ void put_chunk(bytes &png, const char *type, const bytes &data)
     put_be32(png, crc32_of(png.data() + start, png.size() - start));
 }
 
-// A PNG of the given header and a few bytes of zlib data (a stored block of
-// four zeros), ending properly: far too little for any large image.
-bytes png_claiming(uint32_t width, uint32_t height, int depth, int colour_type, int interlace)
+// A PNG of the given header whose zlib data is `data`, in chunks of at most
+// `chunk` bytes.
+bytes png_of(uint32_t width, uint32_t height, int depth, int colour_type, int interlace, const bytes &data,
+             size_t chunk = SIZE_MAX)
 {
     bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     bytes ihdr;
@@ -110,9 +112,19 @@ bytes png_claiming(uint32_t width, uint32_t height, int depth, int colour_type, 
     ihdr.insert(ihdr.end(), {static_cast<unsigned char>(depth), static_cast<unsigned char>(colour_type), 0, 0,
                              static_cast<unsigned char>(interlace)});
     put_chunk(png, "IHDR", ihdr);
-    put_chunk(png, "IDAT", {0x78, 0x01, 0x01, 0x04, 0x00, 0xFB, 0xFF, 0, 0, 0, 0, 0x00, 0x04, 0x00, 0x01});
+    for (size_t at = 0; at < data.size(); at += chunk)
+        put_chunk(png, "IDAT", bytes(data.begin() + at, data.begin() + std::min(data.size(), at + chunk)));
     put_chunk(png, "IEND", {});
     return png;
+}
+
+// A PNG of the given header and a few bytes of zlib data (a stored block of
+// four zeros, a whole 1 x 1 RGB image), ending properly: far too little for
+// any large image.
+bytes png_claiming(uint32_t width, uint32_t height, int depth, int colour_type, int interlace)
+{
+    return png_of(width, height, depth, colour_type, interlace,
+                  {0x78, 0x01, 0x01, 0x04, 0x00, 0xFB, 0xFF, 0, 0, 0, 0, 0x00, 0x04, 0x00, 0x01});
 }
 
 // An all-zero image at zlib's best compression (or at `level`), written by
@@ -200,7 +212,7 @@ bytes jpeg_claiming(bytes jpeg, uint16_t width, uint16_t height, size_t keep, bo
     for (size_t i = 2; i + 4 < jpeg.size();) {
         const int marker = jpeg[i + 1];
         const size_t length = size_t(jpeg[i + 2]) << 8 | jpeg[i + 3];
-        if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
+        if (jpeg_marker_kind(marker) == jpeg_marker::frame) {
             jpeg[i + 5] = height >> 8, jpeg[i + 6] = height & 0xFF;
             jpeg[i + 7] = width >> 8, jpeg[i + 8] = width & 0xFF;
         }
@@ -344,6 +356,14 @@ TEST(leaks, no_failure_of_any_loader_leaves_a_descriptor_or_memory)
     const std::string missing = dir.file("missing.png");
     expect_no_leak("missing file", [&] { load_and_free(missing, false, "missing file"); });
     expect_no_leak("folder", [&] { load_and_free(dir.path, false, "folder"); });
+    // A path longer than the system takes: the reason shortens the path, not the cause.
+    const std::string long_path = dir.path + "/" + std::string(4600, 'x');
+    expect_no_leak("long path", [&] { load_and_free(long_path, false, "long path"); });
+    const std::string reason = image_error();
+    const std::string cause = ": " + std::string(strerror(ENAMETOOLONG));
+    EXPECT_EQ(reason.rfind(dir.path + "/xxx", 0), 0u) << reason;
+    EXPECT_NE(reason.find("xxx...xxx"), std::string::npos) << reason;
+    EXPECT_EQ(reason.substr(reason.size() - cause.size()), cause);
     for (const bad_file &f : bad_files()) {
         const std::string path = dir.file("bad");
         write_file(path, f.content);
@@ -927,8 +947,15 @@ TEST(hostile_scans, jpeg_scans_are_limited_in_number_and_in_passes_over_the_imag
 
     // The same files claiming a large image: still refused before the scans
     // are decoded, the number of them known from the file's markers.
-    EXPECT_EQ(load_hostile(jpeg_claiming(thirty_three, 16384, 16384, SIZE_MAX, false), false),
-              "jpeg scans go over the image more than 32 times\n");
+    const bytes claiming = jpeg_claiming(thirty_three, 16384, 16384, SIZE_MAX, false);
+    EXPECT_EQ(load_hostile(claiming, false), "jpeg scans go over the image more than 32 times\n");
+    // Behind a comment or an application segment whose length field is below
+    // 2, which libjpeg reads on past, skipping nothing, the census goes on too.
+    for (const bytes &segment : {bytes{0xFF, 0xFE, 0, 0}, bytes{0xFF, 0xE5, 0, 1}}) {
+        bytes f = claiming;
+        f.insert(f.begin() + 4 + (f[4] << 8 | f[5]), segment.begin(), segment.end()); // after APP0
+        EXPECT_EQ(load_hostile(f, false), "jpeg scans go over the image more than 32 times\n");
+    }
 }
 
 // A stream that reads as `first` until it is rewound to the start twice (the
@@ -938,6 +965,7 @@ struct changing_file {
     const bytes *first, *second;
     size_t pos = 0;
     int rewinds = 0;
+    size_t bytes_read = 0;
 };
 
 FILE *open_changing(changing_file *f)
@@ -949,6 +977,7 @@ FILE *open_changing(changing_file *f)
         const size_t got = f->pos < b.size() ? std::min(n, b.size() - f->pos) : 0;
         memcpy(buf, b.data() + f->pos, got);
         f->pos += got;
+        f->bytes_read += got;
         return static_cast<ssize_t>(got);
     };
     io.seek = [](void *c, off64_t *offset, int whence) -> int {
@@ -978,6 +1007,46 @@ TEST(hostile_scans, jpeg_scan_limits_hold_for_the_scans_libjpeg_meets)
     EXPECT_EQ(load_jpeg(stream, &w, &h), nullptr);
     EXPECT_EQ(err.text(), "jpeg scans go over the image more than 32 times\n");
     EXPECT_EQ(f.rewinds, 2);
+}
+
+TEST(hostile_sizes, png_data_going_on_after_the_last_row_is_left_unread)
+{
+    // A 1 x 1 image whose compressed data goes on for 4 MiB after its row, in
+    // one chunk or in chunks of 64 KiB: at most 64 KiB more is read.
+    bytes raw = {0, 0x11, 0x22, 0x33};
+    raw.resize(raw.size() + (4 << 20), 0x5A);
+    uLongf size = compressBound(raw.size());
+    bytes data(size);
+    ASSERT_EQ(compress2(data.data(), &size, raw.data(), raw.size(), 0), Z_OK);
+    data.resize(size);
+    for (const size_t chunk : {SIZE_MAX, size_t(65536)}) {
+        const bytes png = png_of(1, 1, 8, PNG_COLOR_TYPE_RGB, 0, data, chunk);
+        changing_file f = {&png, &png};
+        FILE *stream = open_changing(&f);
+        ASSERT_TRUE(check_png(stream));
+        stderr_capture err;
+        uint32_t w = 0, h = 0;
+        uint32_t *pixels = load_png(stream, &w, &h);
+        ASSERT_NE(pixels, nullptr);
+        EXPECT_EQ(pixels[0], 0xFF112233u);
+        EXPECT_LT(f.bytes_read, size_t(128) << 10) << chunk;
+        EXPECT_EQ(err.text(), "");
+        free_image(pixels);
+    }
+}
+
+TEST(hostile_sizes, a_flood_of_warnings_prints_five_lines_and_a_count)
+{
+    // 100 empty chunks of no known kind after the header, each with a wrong
+    // checksum.
+    bytes png = png_claiming(1, 1, 8, PNG_COLOR_TYPE_RGB, 0);
+    const bytes bad_crc = {0, 0, 0, 0, 'z', 'z', 'Z', 'z', 0, 0, 0, 0};
+    for (int i = 0; i < 100; ++i)
+        png.insert(png.begin() + 33, bad_crc.begin(), bad_crc.end());
+    std::string warnings;
+    for (int i = 0; i < 5; ++i)
+        warnings += "libpng warning: zzZz: CRC error\n";
+    EXPECT_EQ(load_hostile(png, true), warnings + "... and 95 more warnings\n");
 }
 
 TEST(hostile_scans, jpeg_progression_refining_what_was_never_sent_fails)

@@ -29,14 +29,44 @@ thread_local bool error_printed = false;
 // start of every reason; null outside those calls.
 thread_local const char *error_path = nullptr;
 
+// The warnings of the load running on this thread, and whether one is running:
+// a load prints the first few, then says how many more there were.
+const unsigned long max_printed_warnings = 5;
+thread_local bool in_load = false;
+thread_local unsigned long warnings = 0;
+
+// Copies `path` into `out`, which has room for `room` characters (more than
+// 3) and the closing zero. A longer path keeps its start and its end, which
+// say the most about which file it is, with "..." between them.
+void put_path(char *out, size_t room, const char *path)
+{
+    const size_t length = strlen(path);
+    if (length <= room) {
+        memcpy(out, path, length + 1);
+        return;
+    }
+    const size_t head = (room - 3) / 2, tail = room - 3 - head;
+    memcpy(out, path, head);
+    memcpy(out + head, "...", 3);
+    memcpy(out + head + 3, path + length - tail, tail + 1);
+}
+
+// The reason is "PATH: CAUSE". The cause is written first, so that however
+// long the path, the reason says why: the path gets the room that is left,
+// at least 64 characters.
 void record_error(bool printed, const char *format, va_list args)
 {
+    char cause[sizeof error_text - 64];
+    vsnprintf(cause, sizeof cause, format, args);
+    const size_t cause_length = strlen(cause);
     size_t used = 0;
     if (error_path) {
-        const int n = snprintf(error_text, sizeof error_text, "%s: ", error_path);
-        used = n < 0 ? 0 : std::min(static_cast<size_t>(n), sizeof error_text - 1);
+        put_path(error_text, sizeof error_text - 3 - cause_length, error_path);
+        used = strlen(error_text);
+        memcpy(error_text + used, ": ", 2);
+        used += 2;
     }
-    vsnprintf(error_text + used, sizeof error_text - used, format, args);
+    memcpy(error_text + used, cause, cause_length + 1);
     // With messages off, what would have been printed was not.
     error_printed = printed && messages_on;
 }
@@ -89,6 +119,16 @@ void print_message(const char *format, ...)
     va_end(args);
 }
 
+void print_warning(const char *format, ...)
+{
+    if (in_load && ++warnings > max_printed_warnings)
+        return;
+    va_list args;
+    va_start(args, format);
+    print_text(format, args, false);
+    va_end(args);
+}
+
 extern "C" int image_error_printed(void)
 {
     return error_printed;
@@ -108,12 +148,20 @@ void clear_image_error(void)
 error_scope::error_scope(const char *path)
 {
     error_path = path;
+    in_load = true;
+    warnings = 0;
     clear_image_error();
 }
 
 error_scope::~error_scope()
 {
+    if (warnings > max_printed_warnings) {
+        const unsigned long more = warnings - max_printed_warnings;
+        print_message("... and %lu more warning%s\n", more, more == 1 ? "" : "s");
+    }
     error_path = nullptr;
+    in_load = false;
+    warnings = 0;
 }
 
 const char *errno_text(int error)

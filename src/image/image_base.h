@@ -25,6 +25,11 @@ void fail_with_message(const char *format, ...) __attribute__((format(printf, 1,
 // Prints on standard error exactly what it is given (line break included, or
 // not): for a message whose words differ from the reason recorded with it.
 void print_message(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Prints a warning of libpng's or libjpeg's as print_message does, but only
+// the first few of a load: a damaged file can hold thousands of them. The rest
+// are counted, and the count is told in one line when the load ends
+// (error_scope). Outside a load (a codec called directly) every one is printed.
+void print_warning(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Records a reason whose message someone else (libpng, libjpeg) has printed.
 void set_printed_image_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // True once a reason has been recorded since the current call began.
@@ -33,8 +38,10 @@ bool image_error_recorded(void);
 // plain "input/output failed".
 const char *errno_text(int error);
 
-// Names `path` in the reasons recorded while it lives and starts the call with
-// no reason recorded; the front end holds one for each load and save.
+// Names `path` in the reasons recorded while it lives (shortened in the middle
+// when it would leave the cause no room) and starts the call with no reason
+// recorded and no warning counted; when it ends, it tells how many warnings
+// were held back. The front end holds one for each load and save.
 struct error_scope {
     explicit error_scope(const char *path);
     ~error_scope();

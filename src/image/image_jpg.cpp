@@ -43,13 +43,32 @@ constexpr bool have_pixel_space = false;
 #endif
 
 // libjpeg's standard error manager with somewhere to jump back to, and the
-// standard message printer, which watch_message calls before looking.
+// standard handler of trace messages, which watch_message passes them to.
 struct error_jump {
     jpeg_error_mgr mgr;
     jmp_buf back;
     void (*standard_emit)(j_common_ptr, int);
     bool data_ended;
 };
+
+// Prints libjpeg's message as its standard manager does, one line of the
+// formatted text, through the base's printer: as a warning (which a load
+// shows only the first few of) or as a message.
+void print_jpeg_message(j_common_ptr cinfo, bool warning)
+{
+    char message[JMSG_LENGTH_MAX];
+    (*cinfo->err->format_message)(cinfo, message);
+    if (warning)
+        print_warning("%s\n", message);
+    else
+        print_message("%s\n", message);
+}
+
+// libjpeg's output_message: its errors, and the trace messages asked for.
+void output_jpeg_message(j_common_ptr cinfo)
+{
+    print_jpeg_message(cinfo, false);
+}
 
 // Scans a file may have, and how many times over they may go through the
 // image together (a scan of every component once, of the luminance alone about
@@ -84,15 +103,6 @@ bool scans_within_limits(int scans, uint64_t scan_blocks, uint64_t image_blocks)
     (*cinfo->err->format_message)(cinfo, message);
     set_printed_image_error("%s", message);
     longjmp(reinterpret_cast<error_jump *>(cinfo->err)->back, 1);
-}
-
-// Prints one of libjpeg's messages as its standard manager does, through the
-// base, so that set_image_messages silences it too.
-void print_jpeg_message(j_common_ptr cinfo)
-{
-    char message[JMSG_LENGTH_MAX];
-    (*cinfo->err->format_message)(cinfo, message);
-    print_message("%s\n", message);
 }
 
 // Fails the load when the data has ended and a large part of the image is
@@ -139,7 +149,15 @@ void watch_message(j_common_ptr cinfo, int msg_level)
     error_jump *err = reinterpret_cast<error_jump *>(cinfo->err);
     if (msg_level < 0 && err->mgr.msg_code == JWRN_BOGUS_PROGRESSION)
         jump_back(cinfo);
-    err->standard_emit(cinfo, msg_level);
+    if (msg_level >= 0) {
+        err->standard_emit(cinfo, msg_level);
+    } else {
+        // As libjpeg's standard manager does, only the first warning of a
+        // decode is shown; all are counted.
+        if (err->mgr.num_warnings == 0)
+            print_jpeg_message(cinfo, true);
+        err->mgr.num_warnings++;
+    }
     if (msg_level < 0 && says_data_ended(err->mgr)) {
         err->data_ended = true;
         if (cinfo->is_decompressor)
@@ -178,6 +196,13 @@ void watch_progress(j_common_ptr cinfo)
     give_up_if_mostly_missing(d, reinterpret_cast<error_jump *>(cinfo->err)->data_ended);
 }
 
+// Marker codes, the byte after 0xFF.
+namespace marker {
+const int sof0 = 0xC0, dht = 0xC4, jpg = 0xC8, dac = 0xCC, sof15 = 0xCF, rst0 = 0xD0, rst7 = 0xD7;
+const int soi = 0xD8, eoi = 0xD9, sos = 0xDA, dqt = 0xDB, dnl = 0xDC, dri = 0xDD, dhp = 0xDE, exp = 0xDF;
+const int app0 = 0xE0, app15 = 0xEF, com = 0xFE;
+} // namespace marker
+
 // Reads a stream in large blocks for the census.
 struct byte_reader {
     FILE *stream;
@@ -210,6 +235,16 @@ struct byte_reader {
             pos = len;
         }
     }
+    bool read(unsigned char *out, size_t n)
+    {
+        for (size_t i = 0; i < n; ++i) {
+            const int c = next();
+            if (c < 0)
+                return false;
+            out[i] = static_cast<unsigned char>(c);
+        }
+        return true;
+    }
     bool skip(size_t n)
     {
         while (n > 0) {
@@ -223,79 +258,151 @@ struct byte_reader {
     }
 };
 
-// Counts the scans from the file's markers before anything is decoded, and
-// fails as soon as they exceed the limits: the progress monitor alone would
-// see the scans only as libjpeg reaches them, after paying for a pass over the
-// image for each one allowed. Everything between markers (coded data, stray
-// bytes) is passed over as libjpeg's marker reader passes over it. Markers it
-// cannot make sense of end the count, leaving the file to libjpeg and the
-// monitor. Leaves the stream's position undefined.
-bool census_allows_scans(FILE *stream)
-{
-    byte_reader in{stream};
+// The frame's components and the scans so far, as the census counts them.
+struct scan_census {
     struct component {
         int id;
         uint64_t blocks;
     };
-    std::vector<component> components;
+    std::vector<component> components; // empty until the frame header
     uint64_t image_blocks = 0, scan_blocks = 0;
     int scans = 0;
-    while (in.past_next_ff()) {
-        int marker;
-        while ((marker = in.next()) == 0xFF) {
+    bool started = false; // the start-of-image marker has been met
+};
+
+// The code of the next marker, found as libjpeg's marker reader finds it:
+// past any bytes that are not 0xFF, then past the fill bytes (0xFF) before
+// the code. -1 at the end of the stream.
+int next_marker_code(byte_reader &in)
+{
+    if (!in.past_next_ff())
+        return -1;
+    int code;
+    while ((code = in.next()) == 0xFF) {
+    }
+    return code;
+}
+
+// Reads a segment's length field less its own two bytes, as libjpeg computes
+// it: negative for a field below 2. False at the end of the stream.
+bool read_segment_length(byte_reader &in, long *length)
+{
+    const int high = in.next(), low = in.next();
+    if (low < 0)
+        return false;
+    *length = long(high << 8 | low) - 2;
+    return true;
+}
+
+// Counts the components of a frame header (the segment after its length) in
+// blocks, each rounded up as libjpeg does. False for a header libjpeg
+// refuses: a second one, no components, or a length that does not match them.
+bool count_frame(const std::vector<unsigned char> &segment, scan_census &census)
+{
+    if (segment.size() < 6 || !census.components.empty())
+        return false;
+    const uint64_t height = segment[1] << 8 | segment[2], width = segment[3] << 8 | segment[4];
+    const size_t count = segment[5];
+    if (count == 0 || segment.size() != 6 + 3 * count)
+        return false;
+    int max_h = 1, max_v = 1;
+    for (size_t i = 0; i < count; ++i) {
+        max_h = std::max(max_h, segment[7 + 3 * i] >> 4);
+        max_v = std::max(max_v, segment[7 + 3 * i] & 15);
+    }
+    for (size_t i = 0; i < count; ++i) {
+        const int h = segment[7 + 3 * i] >> 4, v = segment[7 + 3 * i] & 15;
+        const uint64_t across = (width * h + 8 * max_h - 1) / (8 * max_h);
+        const uint64_t down = (height * v + 8 * max_v - 1) / (8 * max_v);
+        census.components.push_back({segment[6 + 3 * i], across * down});
+        census.image_blocks += across * down;
+    }
+    return true;
+}
+
+// The blocks of the component a scan names by `id`. Should two components of
+// the frame share an id, libjpeg takes one of them (which one depends on its
+// version), and an id no component has may stand for one it renamed: the
+// largest candidate counts, so that the census never counts less than libjpeg
+// decodes.
+uint64_t blocks_of(const scan_census &census, int id)
+{
+    uint64_t named = 0, largest = 0;
+    bool found = false;
+    for (const scan_census::component &c : census.components) {
+        largest = std::max(largest, c.blocks);
+        if (c.id == id) {
+            named = std::max(named, c.blocks);
+            found = true;
         }
-        if (marker < 0 || marker == 0xD9) // end of stream or of image
-            return true;
-        // Stuffed zero bytes, restart markers, start of image and the other
-        // markers without a segment.
-        if (marker == 0 || (marker >= 0xD0 && marker <= 0xD8) || marker == 0x01)
+    }
+    return found ? named : largest;
+}
+
+// Adds a scan header's blocks (the segment after its length). False for a
+// header libjpeg refuses: before the frame, or not one to four components
+// with the length that holds them.
+bool count_scan(const std::vector<unsigned char> &segment, scan_census &census)
+{
+    if (census.components.empty() || segment.empty())
+        return false;
+    const size_t count = segment[0];
+    if (count < 1 || count > 4 || segment.size() != 4 + 2 * count)
+        return false;
+    ++census.scans;
+    for (size_t i = 0; i < count; ++i)
+        census.scan_blocks += blocks_of(census, segment[1 + 2 * i]);
+    return true;
+}
+
+// Takes the segment after a marker of the given kind whose length field
+// (less its own two bytes) is `length`: a frame or scan header is read into
+// `segment`, any other is passed over. False where libjpeg stops reading: the
+// stream ends, or a table, frame or scan claims a length below 2.
+bool take_segment(byte_reader &in, jpeg_marker kind, long length, std::vector<unsigned char> &segment)
+{
+    if (kind == jpeg_marker::skipped)
+        return length <= 0 || in.skip(size_t(length)); // libjpeg skips nothing for a field below 2
+    if (length < 0)
+        return false;
+    if (kind == jpeg_marker::table)
+        return in.skip(size_t(length)); // libjpeg reads it whole, and refuses one its contents do not fill
+    segment.resize(size_t(length));
+    return in.read(segment.data(), segment.size());
+}
+
+// Counts the scans from the file's markers before anything is decoded, and
+// fails as soon as they exceed the limits: the progress monitor alone would
+// see the scans only as libjpeg reaches them, after paying for a pass over the
+// image for each one allowed. Segments are read as libjpeg's marker reader
+// reads them, and everything between them (coded data, stray bytes) is passed
+// over as it passes over it. Where libjpeg stops with an error the count ends
+// too, as libjpeg reads no scan beyond that point. Leaves the stream's
+// position undefined.
+bool census_allows_scans(FILE *stream)
+{
+    byte_reader in{stream};
+    scan_census census;
+    std::vector<unsigned char> segment;
+    for (int code; (code = next_marker_code(in)) >= 0;) {
+        const jpeg_marker kind = jpeg_marker_kind(code);
+        if (kind == jpeg_marker::no_segment)
             continue;
-        const int high = in.next(), low = in.next();
-        if (low < 0 || (high << 8 | low) < 2)
-            return true;
-        const size_t length = size_t(high << 8 | low) - 2;
-        const bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-        if (!frame && marker != 0xDA) {
-            if (!in.skip(length))
-                return true;
+        if (kind == jpeg_marker::start && !census.started) {
+            census.started = true;
             continue;
         }
-        std::vector<unsigned char> segment(length);
-        for (unsigned char &b : segment) {
-            const int c = in.next();
-            if (c < 0)
+        if (kind == jpeg_marker::start || kind == jpeg_marker::end || kind == jpeg_marker::refused)
+            return true;
+        long length;
+        if (!read_segment_length(in, &length) || !take_segment(in, kind, length, segment))
+            return true;
+        if (kind == jpeg_marker::frame && !count_frame(segment, census))
+            return true;
+        if (kind == jpeg_marker::scan) {
+            if (!count_scan(segment, census))
                 return true;
-            b = static_cast<unsigned char>(c);
-        }
-        if (frame) {
-            if (segment.size() < 6 || !components.empty())
-                return true;
-            const uint64_t height = segment[1] << 8 | segment[2], width = segment[3] << 8 | segment[4];
-            const size_t count = segment[5];
-            if (segment.size() < 6 + 3 * count || count == 0)
-                return true;
-            int max_h = 1, max_v = 1;
-            for (size_t i = 0; i < count; ++i) {
-                max_h = std::max(max_h, segment[7 + 3 * i] >> 4);
-                max_v = std::max(max_v, segment[7 + 3 * i] & 15);
-            }
-            // Each component's size in blocks, rounded up as libjpeg does.
-            for (size_t i = 0; i < count; ++i) {
-                const int h = segment[7 + 3 * i] >> 4, v = segment[7 + 3 * i] & 15;
-                const uint64_t across = (width * h + 8 * max_h - 1) / (8 * max_h);
-                const uint64_t down = (height * v + 8 * max_v - 1) / (8 * max_v);
-                components.push_back({segment[6 + 3 * i], across * down});
-                image_blocks += across * down;
-            }
-        } else if (marker == 0xDA) {
-            if (segment.empty() || segment.size() < 1 + 2 * size_t(segment[0]))
-                return true;
-            ++scans;
-            for (size_t i = 0; i < segment[0]; ++i)
-                for (const component &c : components)
-                    if (c.id == segment[1 + 2 * i])
-                        scan_blocks += c.blocks;
-            if (!scans_within_limits(scans, scan_blocks, image_blocks))
+            if (!scans_within_limits(census.scans, census.scan_blocks, census.image_blocks))
                 return false;
         }
     }
@@ -537,7 +644,7 @@ void catch_errors(jpeg_decompress_struct *cinfo, error_jump *err)
     memset(cinfo, 0, sizeof *cinfo);
     cinfo->err = jpeg_std_error(&err->mgr);
     err->mgr.error_exit = jump_back;
-    err->mgr.output_message = print_jpeg_message;
+    err->mgr.output_message = output_jpeg_message;
 }
 
 uint32_t *load(FILE *raw_stream, uint32_t *width, uint32_t *height, bool direct)
@@ -581,6 +688,34 @@ uint32_t *load(FILE *raw_stream, uint32_t *width, uint32_t *height, bool direct)
 }
 
 } // namespace
+
+jpeg_marker jpeg_marker_kind(int code)
+{
+    // Below the frame markers: 0x00 (a stuffed zero in coded data), TEM and
+    // the reserved codes, which libjpeg refuses between segments but passes
+    // over while it looks for a restart marker in coded data.
+    if (code < marker::sof0 || (code >= marker::rst0 && code <= marker::rst7))
+        return jpeg_marker::no_segment;
+    switch (code) {
+    case marker::dht:
+    case marker::dac:
+    case marker::dqt:
+    case marker::dri: return jpeg_marker::table;
+    case marker::jpg:
+    case marker::dhp:
+    case marker::exp: return jpeg_marker::refused;
+    case marker::soi: return jpeg_marker::start;
+    case marker::eoi: return jpeg_marker::end;
+    case marker::sos: return jpeg_marker::scan;
+    case marker::dnl:
+    case marker::com: return jpeg_marker::skipped;
+    }
+    if (code <= marker::sof15)
+        return jpeg_marker::frame;
+    if (code >= marker::app0 && code <= marker::app15)
+        return jpeg_marker::skipped;
+    return jpeg_marker::refused; // JPGn, 0xF0 to 0xFD
+}
 
 int check_jpeg(FILE *stream)
 {

@@ -27,4 +27,19 @@ int jpeg_decodes_direct(void);
 // load_jpeg does.
 int info_jpeg(FILE *stream, uint32_t *width, uint32_t *height);
 
+// What a marker (the byte after 0xFF) is to libjpeg's reader. The census of
+// scans walks a file by it, and so may a test that takes a file apart.
+enum class jpeg_marker {
+    no_segment, // nothing follows: a stuffed 0x00 in coded data, RSTn, TEM, and
+                // the reserved codes, which libjpeg refuses or passes over
+    start,      // SOI
+    end,        // EOI
+    frame,      // SOFn: the image's size and components
+    scan,       // SOS
+    table,      // DHT, DAC, DQT, DRI: read whole; a length below 2 is refused
+    skipped,    // APPn, COM, DNL: passed over; a length below 2 skips nothing
+    refused,    // JPG, JPGn, DHP, EXP: libjpeg stops with an error
+};
+jpeg_marker jpeg_marker_kind(int code);
+
 #endif

@@ -89,19 +89,94 @@ bool cannot_hold_image(const png_header &h)
 const png_byte unused_chunks[] = "tEXt\0zTXt\0iTXt\0iCCP\0sPLT\0eXIf\0pCAL\0sCAL";
 const int unused_chunk_count = sizeof unused_chunks / 5;
 
-// libpng reads the image data this many bytes at a time, where the chunk
-// holding it is that long (its default is 8 KiB): fewer reads and fewer calls
-// into inflate.
-const size_t read_buffer_bytes = size_t(1) << 20;
+// libpng reads the image data this many bytes at a time (its default is
+// 8 KiB), and reads at most this many more once the image's last row is done:
+// the end of the compressed data, its checksum and the chunks up to the end
+// chunk are checked as ever, but data that goes on after the image is neither
+// read nor inflated past that. libpng inflates the rest of the data 1 KiB at a
+// time, so that a 1 MB file whose data went on to inflate to 1 GiB would
+// otherwise cost seconds to give one pixel; now what follows the last row costs
+// at most these two blocks, 64 KiB of the file and, at deflate's best ratio,
+// 64 MiB of inflating.
+const size_t read_block_bytes = size_t(32) << 10;
+const size_t max_bytes_after_image = size_t(32) << 10;
 
-// Asks libpng for 8-bit samples with the passes of an interlaced image
-// combined. `in_place` (interlaced images, whose passes are combined in the
-// buffer itself) also asks for the final byte order, blue, green, red, alpha,
-// which on this little-endian host are the bytes of the word 0xAARRGGBB, with
-// an opaque alpha byte after each RGB pixel. Other rows are converted here:
-// libpng's swap and filler move a byte at a time and cost a sixth of a photo's
-// decode.
-void ask_for_rows(png_structp png, int color_type, bool in_place)
+// The stream as libpng reads it, through read_from_source.
+struct png_source {
+    FILE *stream;
+    png_uint_32 height;       // 0 until libpng reads rows
+    size_t bytes_after_image; // read since the last row was done
+    bool stopped;             // the rest of the file was left unread
+};
+
+// True once libpng has decoded the last row of the image. Its row counter
+// reaches the height at the end of an image that is not interlaced; for an
+// interlaced one it starts again at each pass, and the pass counter goes past
+// the last pass (6) at the end.
+bool image_done(png_structp png, const png_source &source)
+{
+    return source.height != 0 &&
+           (png_get_current_pass_number(png) > 6 || png_get_current_row_number(png) >= source.height);
+}
+
+// Reads for libpng as its own stdio reader does, but stops the read past the
+// allowance after the image, returning through the jump buffer with the
+// pixels complete.
+void read_from_source(png_structp png, png_bytep data, size_t length)
+{
+    png_source *source = static_cast<png_source *>(png_get_io_ptr(png));
+    if (image_done(png, *source) && (source->bytes_after_image += length) > max_bytes_after_image) {
+        source->stopped = true;
+        png_longjmp(png, 1);
+    }
+    if (fread(data, 1, length, source->stream) != length)
+        png_error(png, "Read Error"); // libpng's words for a short read
+}
+
+// libpng's error handler: prints the message as libpng's own handler does,
+// records it as the reason, and returns through the jump buffer. "Read Error"
+// only says that fewer bytes came than were wanted; the stream says whether
+// the file ended or the system failed.
+void report_png_error(png_structp png, png_const_charp message)
+{
+    print_message("libpng error: %s\n", message);
+    const png_source *source = static_cast<const png_source *>(png_get_io_ptr(png));
+    const bool short_read = source && strcmp(message, "Read Error") == 0;
+    if (short_read && feof(source->stream))
+        set_printed_image_error("%s: the file ends too early", message);
+    else if (short_read && ferror(source->stream))
+        set_printed_image_error("%s: %s", message, errno_text(errno));
+    else
+        set_printed_image_error("%s", message);
+    png_longjmp(png, 1);
+}
+
+// libpng's warnings, as its own handler prints them; a load shows only the
+// first few.
+void report_png_warning(png_structp, png_const_charp message)
+{
+    print_warning("libpng warning: %s\n", message);
+}
+
+// How rows reach the pixel buffer. The passes of an interlaced image are
+// combined in the buffer itself, so libpng must give them in their final
+// bytes: blue, green, red, alpha, which on this little-endian host are the
+// word 0xAARRGGBB, with an opaque alpha byte after each RGB pixel. Other
+// images skip libpng's swap and filler, which move a byte at a time and cost a
+// sixth of a photo's decode: RGBA rows are read into the buffer and swapped
+// there, RGB rows come through a scratch row that stays in the cache.
+enum class row_route { final_bytes, rgba_swapped, rgb_widened };
+
+row_route route_for(int colour_type, bool interlaced)
+{
+    if (interlaced)
+        return row_route::final_bytes;
+    return colour_type == PNG_COLOR_TYPE_RGB ? row_route::rgb_widened : row_route::rgba_swapped;
+}
+
+// Asks libpng for 8-bit samples, with the passes of an interlaced image
+// combined, in the bytes the route wants.
+void ask_for_rows(png_structp png, int colour_type, row_route route)
 {
 #ifdef PNG_READ_SCALE_16_TO_8_SUPPORTED
     // 16-bit samples are scaled to 8 bits with rounding; 8-bit images are not touched.
@@ -109,42 +184,32 @@ void ask_for_rows(png_structp png, int color_type, bool in_place)
 #else
     png_set_strip_16(png);
 #endif
-    if (!in_place)
+    if (route != row_route::final_bytes)
         return;
     png_set_bgr(png);
-    if (color_type == PNG_COLOR_TYPE_RGB)
+    if (colour_type == PNG_COLOR_TYPE_RGB)
         png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
 }
 
-// Records libpng's error message as the reason (print_png_error, libpng's
-// error handler, calls it before it prints the message and returns through
-// the jump buffer).
-// "Read Error" only says that fewer bytes came than were wanted; the stream
-// says whether the file ended or the system failed.
-void record_png_error(png_structp png, png_const_charp message)
-{
-    FILE *stream = static_cast<FILE *>(png_get_io_ptr(png));
-    if (stream && strcmp(message, "Read Error") == 0 && feof(stream))
-        set_printed_image_error("%s: the file ends too early", message);
-    else if (stream && strcmp(message, "Read Error") == 0 && ferror(stream))
-        set_printed_image_error("%s: %s", message, errno_text(errno));
-    else
-        set_printed_image_error("%s", message);
-}
+// What read_png builds. It lives with read_png's caller, outside the frame
+// libpng's errors jump back into, so its latest state is always there: to
+// release after a failure, or to finish when the read stops after the image.
+struct png_rows {
+    uint32_t *pixels;
+    png_bytep scratch; // the RGB route's row
+    row_route route;
+    png_uint_32 width;
+    uint32_t *unfinished; // the row png_read_row fills, until turned into words
+};
 
-// libpng's error and warning handlers, printing what its default ones print
-// through the base, so that set_image_messages silences them too. The error
-// handler records the reason and returns through the jump buffer itself.
-[[noreturn]] void print_png_error(png_structp png, png_const_charp message)
+// Turns the row libpng has just given into pixel words, as its route needs.
+void finish_row(png_rows *rows)
 {
-    record_png_error(png, message);
-    print_message("libpng error: %s\n", message);
-    png_longjmp(png, 1);
-}
-
-void print_png_warning(png_structp, png_const_charp message)
-{
-    print_message("libpng warning: %s\n", message);
+    if (rows->route == row_route::rgb_widened)
+        pixel_rows::from_rgb(rows->scratch, rows->unfinished, rows->width);
+    else if (rows->route == row_route::rgba_swapped)
+        pixel_rows::from_rgba(rows->unfinished, rows->width);
+    rows->unfinished = nullptr;
 }
 
 const char *colour_type_name(int color_type)
@@ -157,35 +222,55 @@ const char *colour_type_name(int color_type)
     }
 }
 
-// The setjmp lives here, alone with plain data: libpng's longjmp must not skip
-// any destructor. Returns the pixel buffer or null; the caller closes the stream.
-uint32_t *read_png(FILE *stream, png_structp png, png_infop info, uint32_t *width, uint32_t *height)
+// True, with the reason recorded, for the valid colour types this loader does
+// not read; libpng itself refuses the values that are not valid.
+bool colour_type_refused(int type)
 {
-    uint32_t *volatile pixels = nullptr;
-    png_bytep volatile scratch = nullptr;
-    if (setjmp(png_jmpbuf(png))) {
-        free(pixels);
-        free(scratch);
-        return nullptr;
-    }
-    png_init_io(png, stream);
+    if (type != PNG_COLOR_TYPE_GRAY && type != PNG_COLOR_TYPE_PALETTE && type != PNG_COLOR_TYPE_GRAY_ALPHA)
+        return false;
+    set_image_error("%s PNG images are not supported", colour_type_name(type));
+    return true;
+}
+
+// How both the load and the header reading read: through the source, past the
+// signature the probe read, without the chunks nothing here uses.
+void start_reading(png_structp png, png_source *source)
+{
+    png_set_read_fn(png, source, read_from_source);
     png_set_sig_bytes(png, 8);
     png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, unused_chunks, unused_chunk_count);
-    png_set_compression_buffer_size(png, read_buffer_bytes);
+    png_set_compression_buffer_size(png, read_block_bytes);
+#ifdef PNG_SET_USER_LIMITS_SUPPORTED
+    // PNG allows 2^31 - 1 pixels a side, libpng's default a million: the
+    // pixel limit alone decides.
+    png_set_user_limits(png, 0x7fffffff, 0x7fffffff);
+#endif
+}
+
+// The setjmp lives here, alone with plain data: libpng's longjmp must not skip
+// any destructor. True when rows->pixels holds the whole image; the caller
+// releases what rows holds, destroys libpng's structures and closes the stream.
+bool read_png(png_structp png, png_infop info, png_source *source, png_rows *rows, uint32_t *width,
+              uint32_t *height)
+{
+    if (setjmp(png_jmpbuf(png))) {
+        // A read stopped after the image leaves it whole, but for turning its
+        // last row into words when the stop came inside png_read_row.
+        if (!source->stopped)
+            return false;
+        if (rows->unfinished)
+            finish_row(rows);
+        return true;
+    }
+    start_reading(png, source);
     // What the header says is checked before libpng decodes anything: an
     // image of a colour type this loader refuses, or above the pixel limit,
-    // would otherwise be decoded whole first.
+    // or claiming far more than the file holds, fails at once.
     png_header header;
-    const bool header_seen = peek_header(stream, &header);
+    const bool header_seen = peek_header(source->stream, &header);
     if (header_seen) {
-        // Only the valid types: libpng tells what is wrong with the others.
-        const int type = header.colour_type;
-        if (type == PNG_COLOR_TYPE_GRAY || type == PNG_COLOR_TYPE_PALETTE || type == PNG_COLOR_TYPE_GRAY_ALPHA) {
-            set_image_error("%s PNG images are not supported", colour_type_name(type));
-            return nullptr;
-        }
-        if (!image_size_allowed(header.width, header.height))
-            return nullptr;
+        if (colour_type_refused(header.colour_type) || !image_size_allowed(header.width, header.height))
+            return false;
         if (cannot_hold_image(header)) {
             char message[96];
             snprintf(message, sizeof message, "Not enough image data for a %u x %u image",
@@ -198,73 +283,51 @@ uint32_t *read_png(FILE *stream, png_structp png, png_infop info, uint32_t *widt
     const png_uint_32 w = png_get_image_width(png, info);
     const png_uint_32 h = png_get_image_height(png, info);
     const int color_type = png_get_color_type(png, info);
-    const bool in_place = png_get_interlace_type(png, info) != PNG_INTERLACE_NONE;
-    const bool widen = color_type == PNG_COLOR_TYPE_RGB && !in_place;
-    const bool swap = color_type == PNG_COLOR_TYPE_RGB_ALPHA && !in_place;
-    ask_for_rows(png, color_type, in_place);
+    // A stream that could not be looked ahead in is checked from what libpng
+    // read of its header.
+    if (!header_seen && (colour_type_refused(color_type) || !image_size_allowed(w, h)))
+        return false;
+    rows->route = route_for(color_type, png_get_interlace_type(png, info) != PNG_INTERLACE_NONE);
+    ask_for_rows(png, color_type, rows->route);
     const int passes = png_set_interlace_handling(png);
     png_read_update_info(png, info);
     *width = w;
     *height = h;
 
-    const bool pixel_type = color_type == PNG_COLOR_TYPE_RGB || color_type == PNG_COLOR_TYPE_RGB_ALPHA;
-    const size_t row_bytes = png_get_rowbytes(png, info);
-    if (!pixel_type) {
-        // Grey and palette images are refused, but only once the whole file has
-        // been read: a damaged one is still reported as damaged.
-        if (!(scratch = static_cast<png_bytep>(malloc(row_bytes != 0 ? row_bytes : 1))))
-            return nullptr;
-        for (int pass = 0; pass < passes; ++pass)
-            for (png_uint_32 y = 0; y < h; ++y)
-                png_read_row(png, scratch, nullptr);
-        png_read_end(png, info);
-        free(scratch);
-        scratch = nullptr;
-        set_image_error("%s PNG images are not supported", colour_type_name(color_type));
-        return nullptr;
-    }
-    // Checked again for a stream the header could not be looked ahead in:
-    // costly then, but no image above the limit is ever returned.
-    if (!header_seen && !image_size_allowed(w, h))
-        return nullptr;
-
     const size_t count = static_cast<size_t>(w) * h;
     if ((w != 0 && count / w != h) || count > SIZE_MAX / 4) {
         set_image_error("%s", errno_text(ENOMEM));
-        return nullptr;
+        return false;
     }
-    if (row_bytes != static_cast<size_t>(w) * (widen ? 3 : 4)) {
+    const size_t row_bytes = png_get_rowbytes(png, info);
+    if (row_bytes != static_cast<size_t>(w) * (rows->route == row_route::rgb_widened ? 3 : 4)) {
         set_image_error("libpng gives rows of %zu bytes for %u pixels of this colour type", row_bytes,
                         static_cast<unsigned>(w));
-        return nullptr;
+        return false;
     }
-    // An RGB image comes one row at a time through a scratch row that stays
-    // in the cache.
-    if (widen && !(scratch = static_cast<png_bytep>(malloc(row_bytes != 0 ? row_bytes : 1)))) {
+    if (rows->route == row_route::rgb_widened &&
+        !(rows->scratch = static_cast<png_bytep>(malloc(row_bytes != 0 ? row_bytes : 1)))) {
         set_image_error("%s", errno_text(ENOMEM));
-        return nullptr;
+        return false;
     }
-    pixels = static_cast<uint32_t *>(allocate_pixels(count * 4));
-    if (!pixels) {
-        free(scratch);
+    if (!(rows->pixels = static_cast<uint32_t *>(allocate_pixels(count * 4)))) {
         set_image_error("%s", errno_text(ENOMEM));
-        return nullptr;
+        return false;
     }
+    rows->width = w;
+    source->height = h;
     // Each pass of an interlaced image adds its pixels to rows that hold the
     // earlier passes', as png_read_image does.
     for (int pass = 0; pass < passes; ++pass)
         for (png_uint_32 y = 0; y < h; ++y) {
-            uint32_t *out = pixels + static_cast<size_t>(y) * w;
-            png_read_row(png, widen ? scratch : reinterpret_cast<png_bytep>(out), nullptr);
-            if (widen)
-                pixel_rows::from_rgb(scratch, out, w);
-            else if (swap)
-                pixel_rows::from_rgba(out, w);
+            rows->unfinished = rows->pixels + static_cast<size_t>(y) * w;
+            png_read_row(png, rows->route == row_route::rgb_widened ? rows->scratch
+                                                                     : reinterpret_cast<png_bytep>(rows->unfinished),
+                         nullptr);
+            finish_row(rows);
         }
     png_read_end(png, info);
-    free(scratch);
-    scratch = nullptr;
-    return pixels;
+    return true;
 }
 
 } // namespace
@@ -279,7 +342,7 @@ int check_png(FILE *stream)
 
 uint32_t *load_png(FILE *stream, uint32_t *width, uint32_t *height)
 {
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, print_png_error, print_png_warning);
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, report_png_error, report_png_warning);
     if (!png) {
         set_image_error("%s", errno_text(ENOMEM));
         fclose(stream);
@@ -292,10 +355,17 @@ uint32_t *load_png(FILE *stream, uint32_t *width, uint32_t *height)
         fclose(stream);
         return nullptr;
     }
-    uint32_t *pixels = read_png(stream, png, info, width, height);
+    png_source source = {stream, 0, 0, false};
+    png_rows rows = {nullptr, nullptr, row_route::final_bytes, 0, nullptr};
+    const bool read = read_png(png, info, &source, &rows, width, height);
     png_destroy_read_struct(&png, &info, nullptr);
     fclose(stream);
-    return pixels;
+    free(rows.scratch);
+    if (!read) {
+        free(rows.pixels);
+        return nullptr;
+    }
+    return rows.pixels;
 }
 
 int save_png(FILE *stream, const uint32_t *, uint32_t, uint32_t)
@@ -311,33 +381,22 @@ int save_png(FILE *stream, const uint32_t *, uint32_t, uint32_t)
 
 namespace {
 
-bool refused_colour_type(int type)
-{
-    return type == PNG_COLOR_TYPE_GRAY || type == PNG_COLOR_TYPE_PALETTE || type == PNG_COLOR_TYPE_GRAY_ALPHA;
-}
-
 // The setjmp lives here, alone with plain data. Reads the chunks up to the
 // image data, as read_png does before it decodes anything, and refuses the
 // colour types it refuses (from the header chunk where the stream can be
 // looked ahead in, as it does); the pixel limit and the amount of image
 // data are left to the load.
-bool read_png_header(FILE *stream, png_structp png, png_infop info, uint32_t *width, uint32_t *height)
+bool read_png_header(png_structp png, png_infop info, png_source *source, uint32_t *width, uint32_t *height)
 {
     if (setjmp(png_jmpbuf(png)))
         return false;
-    png_init_io(png, stream);
-    png_set_sig_bytes(png, 8);
-    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, unused_chunks, unused_chunk_count);
+    start_reading(png, source);
     png_header header;
-    int type = peek_header(stream, &header) ? header.colour_type : PNG_COLOR_TYPE_RGB;
-    if (!refused_colour_type(type)) {
-        png_read_info(png, info);
-        type = png_get_color_type(png, info);
-    }
-    if (refused_colour_type(type)) {
-        set_image_error("%s PNG images are not supported", colour_type_name(type));
+    if (peek_header(source->stream, &header) && colour_type_refused(header.colour_type))
         return false;
-    }
+    png_read_info(png, info);
+    if (colour_type_refused(png_get_color_type(png, info)))
+        return false;
     *width = png_get_image_width(png, info);
     *height = png_get_image_height(png, info);
     return true;
@@ -347,9 +406,10 @@ bool read_png_header(FILE *stream, png_structp png, png_infop info, uint32_t *wi
 
 int info_png(FILE *stream, uint32_t *width, uint32_t *height)
 {
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, print_png_error, print_png_warning);
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, report_png_error, report_png_warning);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
-    const bool read = info && read_png_header(stream, png, info, width, height);
+    png_source source = {stream, 0, 0, false};
+    const bool read = info && read_png_header(png, info, &source, width, height);
     if (!info)
         set_image_error("%s", errno_text(ENOMEM));
     png_destroy_read_struct(&png, &info, nullptr);

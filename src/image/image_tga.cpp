@@ -66,6 +66,21 @@ bool read_header(FILE *stream, tga_header &h)
     return !feof(stream) && !ferror(stream);
 }
 
+// What the reason says of an image type this reader refuses, beyond the
+// message it prints for all of them.
+const char *image_type_refusal(int image_type)
+{
+    switch (image_type) {
+    case 0: return "tga file holds no image data";
+    case 1: return "colour-mapped tga images are not supported";
+    case 3: return "greyscale tga images are not supported";
+    case 9: return "run-length encoded colour-mapped tga images are not supported";
+    case 10: return "run-length encoded tga images are not supported";
+    case 11: return "run-length encoded greyscale tga images are not supported";
+    default: return "only true color tga images supported";
+    }
+}
+
 // Turns n pixels of the file's bytes into buffer words.
 void convert_pixels(const unsigned char *src, uint32_t *dest, size_t n, int bytes_per_pixel)
 {
@@ -85,18 +100,37 @@ uint32_t partial_pixel(const unsigned char *bytes, size_t present, bool has_alph
     return alpha << 24 | uint32_t(b[2]) << 16 | uint32_t(b[1]) << 8 | b[0];
 }
 
-// Reads the pixel area into a buffer of width x height words. A file that
-// ends early keeps what it had: the pixel it ended in gets 0xFF for each
-// missing byte and every later pixel is 0, written here unless the buffer
-// came zeroed. False only on a read error.
-bool read_pixels(FILE *stream, const tga_header &h, int bytes_per_pixel, uint32_t *pixels, bool zeroed)
+// Where the k-th row the file stores lands in the buffer.
+uint32_t *stored_row(uint32_t *pixels, const tga_header &h, size_t k)
 {
     const bool top_first = h.descriptor & descriptor_top_first;
-    const bool has_alpha = bytes_per_pixel == 4;
-    const size_t width = h.width, height = h.height;
-    const size_t row_bytes = width * bytes_per_pixel;
-    if (row_bytes == 0 || height == 0)
-        return true;
+    return pixels + (top_first ? k : h.height - 1 - k) * size_t(h.width);
+}
+
+// The file ended `have` bytes into the k-th row it stores (`src`): the whole
+// pixels there are already in place. The pixel it ended in gets 0xFF for each
+// missing byte; the rest of that row and every later stored row are 0, which
+// a zeroed buffer already holds.
+void finish_cut_image(uint32_t *pixels, const tga_header &h, int bytes_per_pixel, size_t k,
+                      const unsigned char *src, size_t have, bool zeroed)
+{
+    const size_t whole = have / bytes_per_pixel;
+    uint32_t *row = stored_row(pixels, h, k);
+    row[whole] = partial_pixel(src + whole * bytes_per_pixel, have - whole * bytes_per_pixel, bytes_per_pixel == 4);
+    if (zeroed)
+        return;
+    std::fill(row + whole + 1, row + h.width, 0u);
+    for (size_t later = k + 1; later < h.height; ++later)
+        std::fill_n(stored_row(pixels, h, later), h.width, 0u);
+}
+
+// Reads the pixel area into a buffer of width x height words (neither of them
+// 0). A file that ends early keeps what it had, the rest made up as
+// finish_cut_image says. False only on a read error.
+bool read_pixels(FILE *stream, const tga_header &h, int bytes_per_pixel, uint32_t *pixels, bool zeroed)
+{
+    const size_t height = h.height;
+    const size_t row_bytes = size_t(h.width) * bytes_per_pixel;
 
     // Many rows per read: a large fread goes straight to the file, where
     // row-sized ones would each pass through the stream's buffer. 64 KiB stays
@@ -113,21 +147,12 @@ bool read_pixels(FILE *stream, const tga_header &h, int bytes_per_pixel, uint32_
         if (got < rows * row_bytes && ferror(stream))
             return false;
         for (size_t i = 0; i < rows; ++i) {
-            const size_t k = first + i;
-            uint32_t *dest = pixels + (top_first ? k : height - 1 - k) * width;
             const unsigned char *src = scratch.get() + i * row_bytes;
-            const size_t have = std::min(got - std::min(got, i * row_bytes), row_bytes);
-            const size_t whole = have / bytes_per_pixel;
-            convert_pixels(src, dest, whole, bytes_per_pixel);
-            const bool ended = have < row_bytes;
-            if (ended) {
-                dest[whole] = partial_pixel(src + whole * bytes_per_pixel, have - whole * bytes_per_pixel, has_alpha);
-                if (!zeroed)
-                    std::fill(dest + whole + 1, dest + width, 0u);
-            }
-            if (ended) {
-                for (size_t later = k + 1; !zeroed && later < height; ++later)
-                    std::fill_n(pixels + (top_first ? later : height - 1 - later) * width, width, 0u);
+            const size_t row_start = i * row_bytes;
+            const size_t have = got > row_start ? std::min(got - row_start, row_bytes) : 0;
+            convert_pixels(src, stored_row(pixels, h, first + i), have / bytes_per_pixel, bytes_per_pixel);
+            if (have < row_bytes) {
+                finish_cut_image(pixels, h, bytes_per_pixel, first + i, src, have, zeroed);
                 return true;
             }
         }
@@ -178,7 +203,8 @@ bool accepted_header(FILE *stream, tga_header &h)
         return false;
     }
     if (h.image_type != image_type_true_colour) {
-        fail_with_message("only true color tga images supported");
+        print_message("only true color tga images supported\n");
+        set_printed_image_error("%s", image_type_refusal(h.image_type));
         return false;
     }
     // A pixel takes four bytes when the descriptor counts alpha bits and three
@@ -188,6 +214,10 @@ bool accepted_header(FILE *stream, tga_header &h)
     // refused rather than shown wrong.
     if (h.depth != 24 && h.depth != 32) {
         fail_with_message("only 24 and 32 bit true color tga images supported");
+        return false;
+    }
+    if (h.width == 0 || h.height == 0) {
+        set_image_error("tga image has no pixels");
         return false;
     }
     return true;
@@ -213,9 +243,11 @@ uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
         return nullptr;
     const int bytes_per_pixel = (h.descriptor & descriptor_alpha_bits) != 0 ? 4 : 3;
 
+    // A colour map entry takes whole bytes: a 15-bit one is stored in two,
+    // as a 16-bit one is.
     long skip = h.id_length;
     if (h.colour_map_type == 1)
-        skip += (long(h.colour_map_length) * h.colour_map_entry_bits) >> 3;
+        skip += long(h.colour_map_length) * ((h.colour_map_entry_bits + 7) / 8);
     if (fseek(stream, skip, SEEK_CUR) != 0) {
         set_image_error("%s", errno_text(errno));
         return nullptr;
@@ -226,7 +258,7 @@ uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
     // At most 65535 x 65535 words, which fits size_t on the 64-bit host;
     // checked all the same.
     const size_t count = size_t(h.width) * h.height;
-    if (h.width != 0 && count / h.width != h.height) {
+    if (count / h.width != h.height) {
         set_image_error("%s", errno_text(ENOMEM));
         return nullptr;
     }
@@ -247,7 +279,7 @@ uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
         return nullptr;
     }
     malloc_ptr<uint32_t> pixels(static_cast<uint32_t *>(
-        short_file ? calloc(count != 0 ? count : 1, 4) : allocate_pixels(count * 4)));
+        short_file ? calloc(count, 4) : allocate_pixels(count * 4)));
     if (!pixels) {
         set_image_error("%s", errno_text(ENOMEM));
         return nullptr;
@@ -375,7 +407,7 @@ int tga_size_bound(FILE *stream, uint64_t *bytes, uint64_t *pixels)
     // and room for a developer area, which the format does not bound.
     const uint64_t extension_and_developer_bytes = uint64_t(2) << 20;
     const uint64_t colour_map =
-        h.colour_map_type == 1 ? (uint64_t(h.colour_map_length) * h.colour_map_entry_bits + 7) / 8 : 0;
+        h.colour_map_type == 1 ? uint64_t(h.colour_map_length) * ((h.colour_map_entry_bits + 7) / 8) : 0;
     const uint64_t header_bytes = 18, footer_bytes = 26;
     *pixels = uint64_t(h.width) * h.height;
     // Four bytes a pixel: no depth this reader takes stores more.
