@@ -241,6 +241,18 @@ TEST(load_image, memory_and_pipes_are_read_like_files_and_success_clears_the_rea
         EXPECT_EQ(image_error(), path + ": not a PNG or JFIF JPEG image, and the stream goes on past the 2097200 "
                                         "bytes a TGA image with its header can take");
     });
+    // The headers are read only so far: libjpeg skips the bytes between
+    // markers without end.
+    std::vector<unsigned char> endless_header = read_file(dir.file("j"));
+    endless_header.resize(20); // SOI and APP0
+    endless_header.resize((17 << 20) + 20, 'y');
+    through_pipe(endless_header, [&](const std::string &path) {
+        unsigned int format;
+        stderr_capture quiet;
+        EXPECT_EQ(image_info(path.c_str(), &w, &h, &format), -1);
+        EXPECT_EQ(image_error(), path + ": the stream goes on past the 16777216 bytes read for the headers of a "
+                                        "JPEG image");
+    });
     // A TGA image above the pixel limit is not held: its load ends with the
     // limit's message, and its headers still give its size.
     set_image_max_pixels(width * height - 1);

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -57,10 +58,10 @@ public:
     held_messages()
     {
         fflush(stderr);
-        const int fd = memfd_create("imagetool-messages", MFD_CLOEXEC);
+        const int fd = above_standard(memfd_create("imagetool-messages", MFD_CLOEXEC));
         if (fd >= 0 && !(held_ = fdopen(fd, "w+")))
             close(fd);
-        saved_ = held_ ? dup(STDERR_FILENO) : -1;
+        saved_ = held_ ? above_standard(fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0)) : -1;
         if (saved_ >= 0)
             dup2(fileno(held_), STDERR_FILENO);
     }
@@ -94,6 +95,17 @@ public:
     }
 
 private:
+    // fd moved above the three standard numbers: where standard input or
+    // output is closed, a descriptor of ours in its place would be read as
+    // "-" (/dev/stdin) or take what is printed. -1 when fd is.
+    static int above_standard(int fd)
+    {
+        if (fd < 0 || fd > STDERR_FILENO)
+            return fd;
+        const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        close(fd);
+        return moved;
+    }
     void restore()
     {
         if (saved_ < 0)
@@ -123,8 +135,20 @@ std::string input_path(const std::string &name)
     return name == "-" ? "/dev/stdin" : name;
 }
 
+// False, with the failure told, when name is "-" and standard input is
+// closed: /dev/stdin would then fail as a missing file.
+bool input_open(const std::string &name)
+{
+    if (name != "-" || fcntl(STDIN_FILENO, F_GETFD) >= 0)
+        return true;
+    fprintf(stderr, "imagetool: -: %s\n", strerror(EBADF));
+    return false;
+}
+
 uint32_t *load(const std::string &name, uint32_t *w, uint32_t *h)
 {
+    if (!input_open(name))
+        return nullptr;
     const std::string path = input_path(name);
     held_messages held;
     uint32_t *pixels = load_image(path.c_str(), w, h);
@@ -211,6 +235,10 @@ int info(const std::vector<std::string> &files)
 {
     int status = 0;
     for (const std::string &name : files) {
+        if (!input_open(name)) {
+            status = 1;
+            continue;
+        }
         const std::string path = input_path(name);
         uint32_t w = 0, h = 0;
         unsigned int format = 0;

@@ -162,7 +162,10 @@ bool read_memory(const void *data, size_t size, wanted what, found_image *found)
 // move about in a file, and nothing of such a stream is copied to disk:
 // - its first bytes, as many as the probes and the TGA header take, are read
 //   first, and a stream over them and the rest (`replay`) is probed. PNG's
-//   reader goes straight on through it, and so does JPEG's header reader;
+//   reader goes straight on through it, and so do the PNG and JPEG header
+//   readers, but only as far as most_header_bytes: their segments and
+//   chunks may be skipped past without end, and an endless stream of them
+//   would keep image_info reading for ever;
 // - JPEG's reader goes through the file twice (the scans are counted before
 //   anything is decoded), so a JPEG image is held in memory, up to four bytes
 //   a pixel of the pixel limit;
@@ -174,6 +177,9 @@ bool read_memory(const void *data, size_t size, wanted what, found_image *found)
 
 const size_t head_bytes = 18; // the probes' magic numbers and the TGA header
 const size_t footer_bytes = 18; // what the TGA probe looks at, at the end
+// The most bytes of a stream read for a PNG or JPEG image's headers: far
+// more than the segments and chunks before any real image's data take.
+const uint64_t most_header_bytes = uint64_t(16) << 20;
 
 // The head of a stream that cannot seek, handed on with the rest of it by a
 // stream of its own (fopencookie). It goes back to any place in the head
@@ -183,6 +189,8 @@ struct replay {
     size_t length = 0; // bytes in head
     uint64_t given = 0; // bytes handed on so far
     FILE *rest = nullptr; // the stream after the head; not closed here
+    uint64_t most = UINT64_MAX; // bytes handed on at most; a read past them fails
+    bool stopped = false; // a read went past `most`
 };
 
 ssize_t replay_read(void *cookie, char *buffer, size_t size)
@@ -194,7 +202,12 @@ ssize_t replay_read(void *cookie, char *buffer, size_t size)
         // a probe may still go back to the start.
         n = std::min(size, static_cast<size_t>(r->length - r->given));
         memcpy(buffer, r->head + r->given, n);
-    } else if ((n = fread(buffer, 1, size, r->rest)) == 0 && ferror(r->rest)) {
+    } else if (r->given >= r->most) {
+        r->stopped = true;
+        errno = EFBIG;
+        return -1;
+    } else if ((n = fread(buffer, 1, std::min<uint64_t>(size, r->most - r->given), r->rest)) == 0 &&
+               ferror(r->rest)) {
         return -1;
     }
     r->given += n;
@@ -291,6 +304,19 @@ bool read_rest(replay &r, int format, uint64_t most, bool footer_only, held_byte
     return true;
 }
 
+// Says that a header reader was stopped at `most` bytes, in place of what
+// the codec made of a stream cut there; what it printed stays printed.
+void record_headers_too_long(int format, uint64_t most)
+{
+    char text[128];
+    snprintf(text, sizeof text, "the stream goes on past the %llu bytes read for the headers of a %s image",
+             static_cast<unsigned long long>(most), format == IMAGE_FORMAT_PNG ? "PNG" : "JPEG");
+    if (image_error_printed())
+        set_printed_image_error("%s", text);
+    else
+        set_image_error("%s", text);
+}
+
 // Reads a stream that cannot seek; owns it and closes it on every path.
 bool read_unseekable(FILE *raw_stream, wanted what, found_image *found)
 {
@@ -315,8 +341,15 @@ bool read_unseekable(FILE *raw_stream, wanted what, found_image *found)
         return false;
     }
     const int format = probe(stream); // TGA's probe cannot look at the end
-    if (format == IMAGE_FORMAT_PNG || (format == IMAGE_FORMAT_JPEG && what == wanted::header))
-        return hand_to_codec(stream, format, what, found);
+    if (format == IMAGE_FORMAT_PNG || (format == IMAGE_FORMAT_JPEG && what == wanted::header)) {
+        if (what == wanted::header)
+            r.most = most_header_bytes;
+        if (hand_to_codec(stream, format, what, found))
+            return true;
+        if (r.stopped)
+            record_headers_too_long(format, r.most);
+        return false;
+    }
     uint64_t most = most_jpeg_bytes(), pixels = 0;
     const bool tga = format != IMAGE_FORMAT_JPEG;
     if (tga)

@@ -80,6 +80,8 @@ failed_with "imagetool: -: not a PNG or JFIF JPEG image, and the stream goes on 
 # A closed standard output is an error, not a number for the next file opened.
 "$TOOL" convert "$tmp/out.png" - 2>"$tmp/err" >&-; status=$?
 failed_with "imagetool: -: Bad file descriptor"
+"$TOOL" info - 2>"$tmp/err" <&-; status=$?
+failed_with "imagetool: -: Bad file descriptor"
 "$TOOL" info "$tmp/out.png" 2>"$tmp/err" >/dev/full; status=$?
 failed_with "imagetool: standard output: No space left on device"
 
