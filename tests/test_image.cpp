@@ -231,6 +231,12 @@ TEST(load_image, memory_and_pipes_are_read_like_files_and_success_clears_the_rea
     EXPECT_STREQ(image_error(), "memory: the data is empty");
     EXPECT_EQ(load_image_memory("junk", 4, &w, &h), nullptr);
     EXPECT_STREQ(image_error(), "memory: not a PNG, JFIF JPEG or TGA image");
+    // A piped PNG is refused from its header chunk as a file is, before libpng
+    // reads it (this one's checksum is damaged).
+    through_pipe(read_file(CORPUS_DIR "/png/pngsuite/xhdn0g08.png"), [&](const std::string &path) {
+        EXPECT_EQ(load_image(path.c_str(), &w, &h), nullptr);
+        EXPECT_EQ(image_error(), path + ": grey PNG images are not supported");
+    });
 
     // A stream no PNG or JPEG probe takes is read to its end for a TGA footer,
     // but not past what a TGA file with its header can take (here 1 x 1).

@@ -175,7 +175,9 @@ bool read_memory(const void *data, size_t size, wanted what, found_image *found)
 //   within the limit; otherwise only the head and the footer's bytes are
 //   kept, all that the probe and the header reader look at.
 
-const size_t head_bytes = 18; // the probes' magic numbers and the TGA header
+// The probes' magic numbers, the TGA header, and the PNG signature with the
+// header chunk after it, which the PNG reader looks at before libpng does.
+const size_t head_bytes = 8 + 8 + 13;
 const size_t footer_bytes = 18; // what the TGA probe looks at, at the end
 // The most bytes of a stream read for a PNG or JPEG image's headers: far
 // more than the segments and chunks before any real image's data take.

@@ -38,16 +38,19 @@ struct png_header {
     png_uint_32 width, height;
     int depth, colour_type;
     uint64_t remaining; // bytes from the header chunk to the end of the stream
+    bool remaining_known;
 };
 
-// Reads the header chunk and how many bytes the stream still holds, then puts
-// the position back. False when the stream cannot seek or the header is not
-// as expected: such files are left to libpng.
+// Reads the header chunk and, where the stream can tell, how many bytes it
+// still holds, then puts the position back. False when the stream cannot go
+// back or the header is not as expected: such files are left to libpng.
 bool peek_header(FILE *stream, png_header *h)
 {
     const long start = ftell(stream);
-    if (start < 0 || !bytes_to_end(stream, &h->remaining))
+    if (start < 0)
         return false;
+    // A pipe cannot tell how much follows; its header is read all the same.
+    h->remaining_known = bytes_to_end(stream, &h->remaining);
     unsigned char ihdr[8 + 13];
     const bool have_header = fread(ihdr, 1, sizeof ihdr, stream) == sizeof ihdr;
     if (fseek(stream, start, SEEK_SET) != 0 || !have_header)
@@ -67,6 +70,8 @@ bool peek_header(FILE *stream, png_header *h)
 // that the data is missing.
 bool cannot_hold_image(const png_header &h)
 {
+    if (!h.remaining_known)
+        return false;
     int channels;
     switch (h.colour_type) {
     case PNG_COLOR_TYPE_RGB: channels = 3; break;
