@@ -16,7 +16,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -302,6 +304,15 @@ int replace(const char *path, const save_target &t, writer_fn write, const uint3
         folder.fd = open(t.folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (folder.fd < 0) {
         report_open_failure(path, errno);
+        return -1;
+    }
+
+    // An append-only folder takes a new name but gives none up: the new file
+    // could neither be renamed over the old one nor have its temporary name
+    // removed. (Readable folders only: the flags need a descriptor that reads.)
+    int flags = 0;
+    if (t.exists && syncable && ioctl(folder.fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL)) {
+        report_open_failure(path, EPERM, "the folder is append-only");
         return -1;
     }
 
