@@ -185,11 +185,10 @@ struct new_file {
     }
 };
 
-// Makes the file with the mode fopen gives a new one (0666 less the umask).
-// 0 or an errno value.
-int make_new_file(new_file &f, const std::string &target_name)
+// Makes the file with `mode` less the umask. 0 or an errno value.
+int make_new_file(new_file &f, const std::string &target_name, mode_t mode)
 {
-    f.fd.fd = openat(f.folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    f.fd.fd = openat(f.folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
     if (f.fd.fd >= 0)
         return 0;
     // What file systems, and kernels, without unnamed files answer.
@@ -197,7 +196,7 @@ int make_new_file(new_file &f, const std::string &target_name)
         return errno;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string name = temp_name_for(target_name, f.folder);
-        f.fd.fd = openat(f.folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        f.fd.fd = openat(f.folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (f.fd.fd >= 0) {
             f.temp_name = name;
             return 0;
@@ -317,9 +316,13 @@ int replace(const char *path, const save_target &t, writer_fn write, const uint3
     }
 
     // An existing file is never written in place: where no new file can be
-    // made beside it, the save fails and the file stays as it was.
+    // made beside it, the save fails and the file stays as it was. A new
+    // file gets the mode fopen gives one (0666 less the umask); one that
+    // replaces a file starts readable by its owner alone, as under a
+    // temporary name it can be opened before it takes the old file's
+    // permissions, and whoever opened it then would read all written after.
     new_file f(folder.fd);
-    int error = make_new_file(f, t.name);
+    int error = make_new_file(f, t.name, t.exists ? 0600 : 0666);
     const char *step = t.exists ? "no new file can be made beside it" : nullptr;
     if (error == 0 && t.exists && (error = keep_owner_and_mode(f.fd.fd, t.st)) != 0)
         step = "a new file cannot keep its owner, group and permissions";
@@ -329,7 +332,8 @@ int replace(const char *path, const save_target &t, writer_fn write, const uint3
     }
 
     // The writer closes its stream; our own descriptor stays to sync and name the file.
-    const int copy = dup(f.fd.fd);
+    // Not inherited by a program another thread starts meanwhile.
+    const int copy = fcntl(f.fd.fd, F_DUPFD_CLOEXEC, 0);
     FILE *stream = copy >= 0 ? fdopen(copy, "wb") : nullptr;
     if (!stream) {
         set_image_error("%s", errno_text(errno));
