@@ -341,6 +341,7 @@ TEST(save_image, unopenable_path_is_reported_with_the_systems_reason)
 TEST(save_image, a_failed_save_changes_nothing_in_the_folder)
 {
     const bool root = geteuid() == 0;
+    int held = -1; // open in the child too, through /proc/self/fd
     const struct {
         const char *what;
         std::string name;
@@ -368,6 +369,12 @@ TEST(save_image, a_failed_save_changes_nothing_in_the_folder)
              symlink("b.tga", file.c_str());
              symlink("a.tga", (folder + "/b.tga").c_str());
          }, false, 2, 1, "Too many levels of symbolic links"},
+        {"link to a deleted file", "a.tga", [&held](const std::string &folder, const std::string &file) {
+             held = open((folder + "/gone.tga").c_str(), O_WRONLY | O_CREAT, 0644);
+             unlink((folder + "/gone.tga").c_str());
+             unlink(file.c_str());
+             symlink(("/proc/self/fd/" + std::to_string(held)).c_str(), file.c_str());
+         }, false, 2, 1, "the file it opens has no name to be replaced under: No such file or directory"},
         {"killed while writing", "a.tga", nullptr, false, 512, 512, ""},
     };
     const std::vector<uint32_t> pixels(70000 + 512 * 512, 0xFF336699u);
@@ -416,6 +423,7 @@ TEST(save_image, a_failed_save_changes_nothing_in_the_folder)
         EXPECT_EQ(folder_contents(folder), before) << c.what;
         chmod(folder.c_str(), 0777);
     }
+    close(held);
 }
 
 TEST(save_image, tga_round_trip_replaces_the_target_in_place)
@@ -489,6 +497,15 @@ TEST(save_image, devices_are_written_directly)
     EXPECT_STREQ(image_error(), "/dev/full: No space left on device");
     EXPECT_EQ(save_image("/dev/null", two_pixels, 2, 1, IMAGE_FORMAT_TGA), 0);
     EXPECT_STREQ(image_error(), "");
+    // So is a pipe reached through /proc (/dev/stdout piped on): no name leads to it.
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    EXPECT_EQ(save_image(("/proc/self/fd/" + std::to_string(pipe_ends[1])).c_str(), two_pixels, 2, 1,
+                         IMAGE_FORMAT_TGA), 0) << image_error();
+    close(pipe_ends[1]);
+    char bytes[64];
+    EXPECT_EQ(read(pipe_ends[0], bytes, sizeof bytes), 50);
+    close(pipe_ends[0]);
 }
 
 // Loads and saves from many threads at once: each thread gets its own pixels

@@ -16,7 +16,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,10 +75,11 @@ struct save_target {
     struct stat st; // of the existing file
 };
 
-// 0, or the errno value fopen would have failed with. A link to nothing names
-// the file to create, as with fopen.
-int resolve_target(const char *path, save_target &t)
+// Follows the links in the last component of `path` by their text, to the
+// name to replace or create. 0 or an errno value.
+int follow_links(const char *path, save_target &t)
 {
+    t.exists = false;
     std::string name = path;
     for (int links = 0;; ++links) {
         if (lstat(name.c_str(), &t.st) != 0) {
@@ -106,6 +109,41 @@ int resolve_target(const char *path, save_target &t)
     if (t.name.empty()) // "" or "folder/": what open() says of them
         return name.empty() ? ENOENT : EISDIR;
     return 0;
+}
+
+// 0, or the errno value fopen would have failed with (step, when set, says
+// what that errno value alone would not). A link to nothing names the file to
+// create, as with fopen.
+int resolve_target(const char *path, save_target &t, const char *&step)
+{
+    for (int look = 0; look < 10; ++look) {
+        // The kernel looks the path up first, so that what it refuses stays
+        // refused (a link another user left in a sticky folder, under
+        // fs.protected_symlinks), and so that the links only it can follow
+        // (/dev/stdout, /proc/self/fd/N) reach what they stand for.
+        struct stat reached;
+        const bool found = stat(path, &reached) == 0;
+        if (!found && errno != ENOENT)
+            return errno;
+        if (found && !S_ISREG(reached.st_mode)) { // written directly, through the path given
+            t.path = path;
+            t.exists = true;
+            t.st = reached;
+            return 0;
+        }
+        if (const int error = follow_links(path, t))
+            return error;
+        // The name replaced must hold the file the path opens. Where it does
+        // not, the file was most likely replaced between the two looks (by
+        // another save of it): look again.
+        if (!found || (t.exists && t.st.st_dev == reached.st_dev && t.st.st_ino == reached.st_ino))
+            return 0;
+    }
+    // A link of /proc to a deleted file reads "NAME (deleted)", and one to a
+    // file of another mount namespace names a file of ours: saving there
+    // would make a stray file and leave the caller's one as it was.
+    step = "the file it opens has no name to be replaced under";
+    return ENOENT;
 }
 
 // A temporary name beside `name`, as long as the folder allows for any valid
@@ -147,11 +185,10 @@ struct new_file {
     }
 };
 
-// Makes the file with the mode fopen gives a new one (0666 less the umask).
-// 0 or an errno value.
-int make_new_file(new_file &f, const std::string &target_name)
+// Makes the file with `mode` less the umask. 0 or an errno value.
+int make_new_file(new_file &f, const std::string &target_name, mode_t mode)
 {
-    f.fd.fd = openat(f.folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    f.fd.fd = openat(f.folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
     if (f.fd.fd >= 0)
         return 0;
     // What file systems, and kernels, without unnamed files answer.
@@ -159,7 +196,7 @@ int make_new_file(new_file &f, const std::string &target_name)
         return errno;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string name = temp_name_for(target_name, f.folder);
-        f.fd.fd = openat(f.folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        f.fd.fd = openat(f.folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (f.fd.fd >= 0) {
             f.temp_name = name;
             return 0;
@@ -269,10 +306,23 @@ int replace(const char *path, const save_target &t, writer_fn write, const uint3
         return -1;
     }
 
+    // An append-only folder takes a new name but gives none up: the new file
+    // could neither be renamed over the old one nor have its temporary name
+    // removed. (Readable folders only: the flags need a descriptor that reads.)
+    int flags = 0;
+    if (t.exists && syncable && ioctl(folder.fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL)) {
+        report_open_failure(path, EPERM, "the folder is append-only");
+        return -1;
+    }
+
     // An existing file is never written in place: where no new file can be
-    // made beside it, the save fails and the file stays as it was.
+    // made beside it, the save fails and the file stays as it was. A new
+    // file gets the mode fopen gives one (0666 less the umask); one that
+    // replaces a file starts readable by its owner alone, as under a
+    // temporary name it can be opened before it takes the old file's
+    // permissions, and whoever opened it then would read all written after.
     new_file f(folder.fd);
-    int error = make_new_file(f, t.name);
+    int error = make_new_file(f, t.name, t.exists ? 0600 : 0666);
     const char *step = t.exists ? "no new file can be made beside it" : nullptr;
     if (error == 0 && t.exists && (error = keep_owner_and_mode(f.fd.fd, t.st)) != 0)
         step = "a new file cannot keep its owner, group and permissions";
@@ -282,7 +332,8 @@ int replace(const char *path, const save_target &t, writer_fn write, const uint3
     }
 
     // The writer closes its stream; our own descriptor stays to sync and name the file.
-    const int copy = dup(f.fd.fd);
+    // Not inherited by a program another thread starts meanwhile.
+    const int copy = fcntl(f.fd.fd, F_DUPFD_CLOEXEC, 0);
     FILE *stream = copy >= 0 ? fdopen(copy, "wb") : nullptr;
     if (!stream) {
         set_image_error("%s", errno_text(errno));
@@ -322,17 +373,21 @@ int save(const char *path, const uint32_t *pixels, uint32_t width, uint32_t heig
     if (writer.can_hold && !writer.can_hold(width, height))
         return -1;
 
-    save_target t;
-    if (const int error = resolve_target(path, t)) {
-        report_open_failure(path, error);
-        return -1;
-    }
     // Devices, pipes and the like cannot be replaced by renaming: they are
     // written directly, as with fopen. Opened without truncating and looked
     // at once open, so that a regular file put there meanwhile is still
-    // never written in place.
-    if (t.exists && !S_ISREG(t.st.st_mode)) {
-        const int fd = open(t.path.c_str(), O_WRONLY | O_CLOEXEC);
+    // never written in place: the path is then looked up again, a few times
+    // at most, so that a path that keeps changing cannot hold the caller.
+    save_target t;
+    for (int look = 0;; ++look) {
+        const char *step = nullptr;
+        if (const int error = resolve_target(path, t, step)) {
+            report_open_failure(path, error, step);
+            return -1;
+        }
+        if (!t.exists || S_ISREG(t.st.st_mode))
+            break;
+        const int fd = open(path, O_WRONLY | O_CLOEXEC);
         if (fd < 0) {
             report_open_failure(path, errno);
             return -1;
@@ -347,6 +402,11 @@ int save(const char *path, const uint32_t *pixels, uint32_t width, uint32_t heig
             return writer.write(stream, pixels, width, height);
         }
         close(fd);
+        if (look == 9) {
+            report_open_failure(path, EAGAIN);
+            return -1;
+        }
+        t = save_target();
     }
     return replace(path, t, writer.write, pixels, width, height);
 }
