@@ -364,6 +364,16 @@ TEST(leaks, no_failure_of_any_loader_leaves_a_descriptor_or_memory)
     EXPECT_EQ(reason.rfind(dir.path + "/xxx", 0), 0u) << reason;
     EXPECT_NE(reason.find("xxx...xxx"), std::string::npos) << reason;
     EXPECT_EQ(reason.substr(reason.size() - cause.size()), cause);
+    // Nor does either cut split a character: names 0 to 2 bytes longer at
+    // each end move each cut through a three-byte character.
+    for (size_t shift = 0; shift < 3; ++shift) {
+        std::string euros;
+        for (int i = 0; i < 1600; ++i)
+            euros += "\xE2\x82\xAC";
+        const std::string name = std::string(shift, 'a') + euros + std::string(shift, 'a');
+        load_and_free(dir.path + "/" + name, false, "long path of euros");
+        EXPECT_NE(std::string(image_error()).find("\xE2\x82\xAC...\xE2\x82\xAC"), std::string::npos) << shift;
+    }
     for (const bad_file &f : bad_files()) {
         const std::string path = dir.file("bad");
         write_file(path, f.content);
