@@ -284,6 +284,17 @@ std::vector<bad_file> bad_files()
     files.push_back({"jpeg damaged after its rows", trailing, false});
     files.push_back({"jpeg truncated", jpeg_claiming(jpeg, 64, 64, 40, false), true});
     files.push_back({"jpeg headers only", bytes(jpeg.begin(), jpeg.begin() + 20), false});
+    // Luminance sampled 3 across, chroma 2 and 1: the decoder upsamples by
+    // whole factors only, and refuses it before reading any data.
+    bytes fractional = jpeg;
+    for (size_t i = 0; i + 1 < fractional.size(); ++i)
+        if (fractional[i] == 0xFF && fractional[i + 1] == 0xC0) {
+            fractional[i + 11] = 0x31;
+            fractional[i + 14] = 0x21;
+            fractional[i + 17] = 0x11;
+            break;
+        }
+    files.push_back({"jpeg fractional sampling", fractional, false});
     jpeg_recipe cmyk;
     cmyk.components = 4;
     cmyk.space = JCS_CMYK;
