@@ -284,6 +284,17 @@ std::vector<bad_file> bad_files()
     files.push_back({"jpeg damaged after its rows", trailing, false});
     files.push_back({"jpeg truncated", jpeg_claiming(jpeg, 64, 64, 40, false), true});
     files.push_back({"jpeg headers only", bytes(jpeg.begin(), jpeg.begin() + 20), false});
+    // Luminance sampled 3 across, chroma 2 and 1: the decoder upsamples by
+    // whole factors only, and refuses it before reading any data.
+    bytes fractional = jpeg;
+    for (size_t i = 0; i + 1 < fractional.size(); ++i)
+        if (fractional[i] == 0xFF && fractional[i + 1] == 0xC0) {
+            fractional[i + 11] = 0x31;
+            fractional[i + 14] = 0x21;
+            fractional[i + 17] = 0x11;
+            break;
+        }
+    files.push_back({"jpeg fractional sampling", fractional, false});
     jpeg_recipe cmyk;
     cmyk.components = 4;
     cmyk.space = JCS_CMYK;
@@ -364,6 +375,16 @@ TEST(leaks, no_failure_of_any_loader_leaves_a_descriptor_or_memory)
     EXPECT_EQ(reason.rfind(dir.path + "/xxx", 0), 0u) << reason;
     EXPECT_NE(reason.find("xxx...xxx"), std::string::npos) << reason;
     EXPECT_EQ(reason.substr(reason.size() - cause.size()), cause);
+    // Nor does either cut split a character: names 0 to 2 bytes longer at
+    // each end move each cut through a three-byte character.
+    for (size_t shift = 0; shift < 3; ++shift) {
+        std::string euros;
+        for (int i = 0; i < 1600; ++i)
+            euros += "\xE2\x82\xAC";
+        const std::string name = std::string(shift, 'a') + euros + std::string(shift, 'a');
+        load_and_free(dir.path + "/" + name, false, "long path of euros");
+        EXPECT_NE(std::string(image_error()).find("\xE2\x82\xAC...\xE2\x82\xAC"), std::string::npos) << shift;
+    }
     for (const bad_file &f : bad_files()) {
         const std::string path = dir.file("bad");
         write_file(path, f.content);

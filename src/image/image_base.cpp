@@ -35,6 +35,12 @@ const unsigned long max_printed_warnings = 5;
 thread_local bool in_load = false;
 thread_local unsigned long warnings = 0;
 
+// True for the bytes that go on a UTF-8 character (10xxxxxx).
+bool continues_character(char c)
+{
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
 // Copies `path` into `out`, which has room for `room` characters (more than
 // 3) and the closing zero. A longer path keeps its start and its end, which
 // say the most about which file it is, with "..." between them.
@@ -45,10 +51,17 @@ void put_path(char *out, size_t room, const char *path)
         memcpy(out, path, length + 1);
         return;
     }
-    const size_t head = (room - 3) / 2, tail = room - 3 - head;
+    size_t head = (room - 3) / 2;
+    const char *tail = path + length - (room - 3 - head);
+    // Neither cut may split a UTF-8 character: each moves to the start of
+    // one, past at most the three bytes that can follow a character's first.
+    for (int i = 0; i < 3 && head > 0 && continues_character(path[head]); ++i)
+        --head;
+    for (int i = 0; i < 3 && continues_character(*tail); ++i)
+        ++tail;
     memcpy(out, path, head);
     memcpy(out + head, "...", 3);
-    memcpy(out + head + 3, path + length - tail, tail + 1);
+    memcpy(out + head + 3, tail, strlen(tail) + 1);
 }
 
 // The reason is "PATH: CAUSE". The cause is written first, so that however

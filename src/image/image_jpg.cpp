@@ -768,6 +768,14 @@ bool read_jpeg_header(j_decompress_ptr cinfo, stream_source *source, uint32_t *w
     const J_COLOR_SPACE space = cinfo->jpeg_color_space;
     if (space != JCS_GRAYSCALE && space != JCS_YCbCr && space != JCS_RGB)
         ERREXIT(cinfo, JERR_CONVERSION_NOTIMPL);
+    // The decoder upsamples by whole factors only: a component whose sampling
+    // factors do not divide the largest ones fails the decode's start, before
+    // any data is read, and so fails here.
+    for (int c = 0; c < cinfo->num_components; ++c) {
+        const jpeg_component_info &comp = cinfo->comp_info[c];
+        if (cinfo->max_h_samp_factor % comp.h_samp_factor != 0 || cinfo->max_v_samp_factor % comp.v_samp_factor != 0)
+            ERREXIT(cinfo, JERR_FRACT_SAMPLE_NOTIMPL);
+    }
     *width = cinfo->image_width;
     *height = cinfo->image_height;
     return true;
