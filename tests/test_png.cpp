@@ -13,8 +13,6 @@
 
 namespace {
 
-using png_spec = png_layout;
-
 int channels_of(int color_type)
 {
     switch (color_type) {
@@ -35,7 +33,7 @@ int sample(uint32_t x, uint32_t y, int c, int bit_depth)
 
 // The image whose samples are sample(), cut to the depth (and to the palette's
 // four entries).
-void write_sample_png(const std::string &path, const png_spec &s)
+void write_sample_png(const std::string &path, const png_layout &s)
 {
     const int ch = channels_of(s.color_type), bytes = s.bit_depth == 16 ? 2 : 1;
     ASSERT_TRUE(write_png(path, s, [&](uint32_t y, png_byte *row) {
@@ -57,7 +55,7 @@ void write_sample_png(const std::string &path, const png_spec &s)
     }));
 }
 
-uint32_t expected_pixel(const png_spec &s, uint32_t x, uint32_t y)
+uint32_t expected_pixel(const png_layout &s, uint32_t x, uint32_t y)
 {
     auto at = [&](int c) -> uint32_t {
         const int v = sample(x, y, c, s.bit_depth);
@@ -68,7 +66,7 @@ uint32_t expected_pixel(const png_spec &s, uint32_t x, uint32_t y)
     return a << 24 | at(0) << 16 | at(1) << 8 | at(2);
 }
 
-void expect_loads_as_written(const png_spec &s, const std::string &name = "image.png")
+void expect_loads_as_written(const png_layout &s, const std::string &name = "image.png")
 {
     scratch_dir dir;
     write_sample_png(dir.file(name), s);
@@ -89,7 +87,7 @@ void expect_loads_as_written(const png_spec &s, const std::string &name = "image
 
 TEST(png_reading, rgb_is_opaque_with_channels_in_place)
 {
-    png_spec s;
+    png_layout s;
     s.width = 17;
     s.height = 5;
     expect_loads_as_written(s);
@@ -97,7 +95,7 @@ TEST(png_reading, rgb_is_opaque_with_channels_in_place)
 
 TEST(png_reading, rgba_keeps_alpha_exactly)
 {
-    png_spec s;
+    png_layout s;
     s.color_type = PNG_COLOR_TYPE_RGB_ALPHA;
     s.width = 9;
     s.height = 4;
@@ -107,7 +105,7 @@ TEST(png_reading, rgba_keeps_alpha_exactly)
 TEST(png_reading, interlaced_images_are_deinterlaced)
 {
     for (int type : {PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGB_ALPHA}) {
-        png_spec s;
+        png_layout s;
         s.color_type = type;
         s.width = 13;
         s.height = 11;
@@ -119,7 +117,7 @@ TEST(png_reading, interlaced_images_are_deinterlaced)
 TEST(png_reading, sixteen_bit_samples_are_scaled_to_eight)
 {
     for (int type : {PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGB_ALPHA}) {
-        png_spec s;
+        png_layout s;
         s.color_type = type;
         s.bit_depth = 16;
         s.width = 7;
@@ -133,21 +131,21 @@ TEST(png_reading, transparency_chunk_is_ignored)
     trans.red = static_cast<png_uint_16>(sample(0, 0, 0, 8));
     trans.green = static_cast<png_uint_16>(sample(0, 0, 1, 8));
     trans.blue = static_cast<png_uint_16>(sample(0, 0, 2, 8));
-    png_spec s;
+    png_layout s;
     s.trns = &trans;
     expect_loads_as_written(s);
 }
 
 TEST(png_reading, content_not_name_decides)
 {
-    png_spec s;
+    png_layout s;
     expect_loads_as_written(s, "really_a_png.tga");
     expect_loads_as_written(s, "no_extension");
 }
 
 TEST(png_reading, one_pixel_and_one_row)
 {
-    png_spec s;
+    png_layout s;
     s.width = s.height = 1;
     expect_loads_as_written(s);
     s.width = 300;
@@ -165,7 +163,7 @@ TEST(png_refusal, grey_and_palette_images_fail_without_a_message_but_with_a_reas
     scratch_dir dir;
     const int fds = open_fd_count();
     for (const auto &c : cases) {
-        png_spec s;
+        png_layout s;
         s.color_type = c.type;
         s.bit_depth = c.depth;
         write_sample_png(dir.file("x.png"), s);
@@ -193,7 +191,7 @@ TEST(png_refusal, files_shorter_than_the_signature_are_not_png)
 
 TEST(png_refusal, corrupt_and_truncated_data_fail_with_libpngs_message_as_the_reason)
 {
-    png_spec s;
+    png_layout s;
     s.width = 64;
     s.height = 64;
     scratch_dir dir;
