@@ -35,12 +35,6 @@ const unsigned long max_printed_warnings = 5;
 thread_local bool in_load = false;
 thread_local unsigned long warnings = 0;
 
-// True for the bytes that go on a UTF-8 character (10xxxxxx).
-bool continues_character(char c)
-{
-    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
-}
-
 // Copies `path` into `out`, which has room for `room` characters (more than
 // 3) and the closing zero. A longer path keeps its start and its end, which
 // say the most about which file it is, with "..." between them.

@@ -77,6 +77,13 @@ struct free_deleter {
 template <typename T>
 using malloc_ptr = std::unique_ptr<T, free_deleter>;
 
+// True for the bytes that go on a UTF-8 character (10xxxxxx): a name is cut
+// only before any other byte.
+inline bool continues_character(char c)
+{
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
 // Bytes from the position to the end of the stream, the position left as it
 // was; false when the stream cannot tell (a pipe).
 bool bytes_to_end(FILE *stream, uint64_t *bytes);

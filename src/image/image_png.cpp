@@ -252,6 +252,38 @@ void start_reading(png_structp png, png_source *source)
 #endif
 }
 
+// What read_up_to_data checks: the header alone (image_info), or also what a
+// whole load must afford.
+enum class checks { header, whole_load };
+
+// Reads the chunks up to the image data, under the caller's setjmp, with the
+// load's checks of what they say. Where the stream can be looked ahead in,
+// they come before libpng decodes anything: an image of a colour type this
+// loader refuses, or (for a load) above the pixel limit or claiming far more
+// than the file holds, fails at once. A stream that could not be looked ahead
+// in is checked from what libpng read of its header.
+bool read_up_to_data(png_structp png, png_infop info, png_source *source, checks wanted)
+{
+    const bool load = wanted == checks::whole_load;
+    start_reading(png, source);
+    png_header header;
+    const bool header_seen = peek_header(source->stream, &header);
+    if (header_seen) {
+        if (colour_type_refused(header.colour_type) || (load && !image_size_allowed(header.width, header.height)))
+            return false;
+        if (load && cannot_hold_image(header)) {
+            char message[96];
+            snprintf(message, sizeof message, "Not enough image data for a %u x %u image",
+                     static_cast<unsigned>(header.width), static_cast<unsigned>(header.height));
+            png_error(png, message); // prints it and returns through the jump buffer
+        }
+    }
+    png_read_info(png, info);
+    return header_seen || (!colour_type_refused(png_get_color_type(png, info)) &&
+                           (!load || image_size_allowed(png_get_image_width(png, info),
+                                                        png_get_image_height(png, info))));
+}
+
 // The setjmp lives here, alone with plain data: libpng's longjmp must not skip
 // any destructor. True when rows->pixels holds the whole image; the caller
 // releases what rows holds, destroys libpng's structures and closes the stream.
@@ -267,31 +299,11 @@ bool read_png(png_structp png, png_infop info, png_source *source, png_rows *row
             finish_row(rows);
         return true;
     }
-    start_reading(png, source);
-    // What the header says is checked before libpng decodes anything: an
-    // image of a colour type this loader refuses, or above the pixel limit,
-    // or claiming far more than the file holds, fails at once.
-    png_header header;
-    const bool header_seen = peek_header(source->stream, &header);
-    if (header_seen) {
-        if (colour_type_refused(header.colour_type) || !image_size_allowed(header.width, header.height))
-            return false;
-        if (cannot_hold_image(header)) {
-            char message[96];
-            snprintf(message, sizeof message, "Not enough image data for a %u x %u image",
-                     static_cast<unsigned>(header.width), static_cast<unsigned>(header.height));
-            png_error(png, message); // prints it and returns through the jump buffer
-        }
-    }
-
-    png_read_info(png, info);
+    if (!read_up_to_data(png, info, source, checks::whole_load))
+        return false;
     const png_uint_32 w = png_get_image_width(png, info);
     const png_uint_32 h = png_get_image_height(png, info);
     const int color_type = png_get_color_type(png, info);
-    // A stream that could not be looked ahead in is checked from what libpng
-    // read of its header.
-    if (!header_seen && (colour_type_refused(color_type) || !image_size_allowed(w, h)))
-        return false;
     rows->route = route_for(color_type, png_get_interlace_type(png, info) != PNG_INTERLACE_NONE);
     ask_for_rows(png, color_type, rows->route);
     const int passes = png_set_interlace_handling(png);
@@ -387,20 +399,13 @@ int save_png(FILE *stream, const uint32_t *, uint32_t, uint32_t)
 namespace {
 
 // The setjmp lives here, alone with plain data. Reads the chunks up to the
-// image data, as read_png does before it decodes anything, and refuses the
-// colour types it refuses (from the header chunk where the stream can be
-// looked ahead in, as it does); the pixel limit and the amount of image
-// data are left to the load.
+// image data with the header's checks alone: the pixel limit and the amount
+// of image data are left to the load.
 bool read_png_header(png_structp png, png_infop info, png_source *source, uint32_t *width, uint32_t *height)
 {
     if (setjmp(png_jmpbuf(png)))
         return false;
-    start_reading(png, source);
-    png_header header;
-    if (peek_header(source->stream, &header) && colour_type_refused(header.colour_type))
-        return false;
-    png_read_info(png, info);
-    if (colour_type_refused(png_get_color_type(png, info)))
+    if (!read_up_to_data(png, info, source, checks::header))
         return false;
     *width = png_get_image_width(png, info);
     *height = png_get_image_height(png, info);

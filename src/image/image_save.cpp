@@ -162,7 +162,7 @@ std::string temp_name_for(const std::string &name, int folder)
     const size_t suffix_length = strlen(suffix);
     size_t keep = std::min(name.size(), size_t(name_max) > suffix_length ? size_t(name_max) - suffix_length : 0);
     // Cut between characters, not inside one of UTF-8's multi-byte ones.
-    while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80)
+    while (keep > 0 && keep < name.size() && continues_character(name[keep]))
         --keep;
     return name.substr(0, keep) + suffix;
 }

@@ -66,6 +66,13 @@ bool read_header(FILE *stream, tga_header &h)
     return !feof(stream) && !ferror(stream);
 }
 
+// The bytes of the colour map after the header (and the ID). An entry takes
+// whole bytes: a 15-bit one is stored in two, as a 16-bit one is.
+uint32_t colour_map_bytes(const tga_header &h)
+{
+    return h.colour_map_type == 1 ? uint32_t(h.colour_map_length) * ((h.colour_map_entry_bits + 7) / 8) : 0;
+}
+
 // What the reason says of an image type this reader refuses, beyond the
 // message it prints for all of them.
 const char *image_type_refusal(int image_type)
@@ -243,12 +250,7 @@ uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
         return nullptr;
     const int bytes_per_pixel = (h.descriptor & descriptor_alpha_bits) != 0 ? 4 : 3;
 
-    // A colour map entry takes whole bytes: a 15-bit one is stored in two,
-    // as a 16-bit one is.
-    long skip = h.id_length;
-    if (h.colour_map_type == 1)
-        skip += long(h.colour_map_length) * ((h.colour_map_entry_bits + 7) / 8);
-    if (fseek(stream, skip, SEEK_CUR) != 0) {
+    if (fseek(stream, long(h.id_length) + long(colour_map_bytes(h)), SEEK_CUR) != 0) {
         set_image_error("%s", errno_text(errno));
         return nullptr;
     }
@@ -406,8 +408,7 @@ int tga_size_bound(FILE *stream, uint64_t *bytes, uint64_t *pixels)
     // postage stamp of at most 255 x 255 pixels, 2 KiB of colour correction),
     // and room for a developer area, which the format does not bound.
     const uint64_t extension_and_developer_bytes = uint64_t(2) << 20;
-    const uint64_t colour_map =
-        h.colour_map_type == 1 ? uint64_t(h.colour_map_length) * ((h.colour_map_entry_bits + 7) / 8) : 0;
+    const uint64_t colour_map = colour_map_bytes(h);
     const uint64_t header_bytes = 18, footer_bytes = 26;
     *pixels = uint64_t(h.width) * h.height;
     // Four bytes a pixel: no depth this reader takes stores more.
