@@ -71,13 +71,13 @@ void record_unrecognised(FILE *stream)
 {
     struct stat st;
     if (fileno(stream) >= 0 && fstat(fileno(stream), &st) == 0 && S_ISDIR(st.st_mode)) {
-        set_image_error("%s", errno_text(EISDIR));
+        record_errno(EISDIR);
         return;
     }
     unsigned char head[3];
     const size_t got = fseek(stream, 0, SEEK_SET) == 0 ? fread(head, 1, sizeof head, stream) : 0;
     if (ferror(stream))
-        set_image_error("%s", errno_text(errno));
+        record_errno(errno);
     else if (got == 0)
         set_image_error("the file is empty");
     else if (got == 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF)
@@ -146,13 +146,13 @@ bool read_memory(const void *data, size_t size, wanted what, found_image *found)
         return false;
     }
     if (!data) {
-        set_image_error("%s", errno_text(EINVAL));
+        record_errno(EINVAL);
         return false;
     }
     memory_source source = {static_cast<const unsigned char *>(data), size, 0};
     FILE *stream = fopencookie(&source, "rb", {memory_read, nullptr, memory_seek, nothing_to_close});
     if (!stream) {
-        set_image_error("%s", errno_text(errno));
+        record_errno(errno);
         return false;
     }
     return read_seekable(stream, what, found); // closes the stream before source goes
@@ -163,7 +163,7 @@ bool read_memory(const void *data, size_t size, wanted what, found_image *found)
 // - its first bytes, as many as the probes and the TGA header take, are read
 //   first, and a stream over them and the rest (`replay`) is probed. PNG's
 //   reader goes straight on through it, and so do the PNG and JPEG header
-//   readers, but only as far as most_header_bytes: their segments and
+//   readers, but only as far as segment_bytes: their segments and
 //   chunks may be skipped past without end, and an endless stream of them
 //   would keep image_info reading for ever;
 // - JPEG's reader goes through the file twice (the scans are counted before
@@ -179,9 +179,6 @@ bool read_memory(const void *data, size_t size, wanted what, found_image *found)
 // header chunk after it, which the PNG reader looks at before libpng does.
 const size_t head_bytes = 8 + 8 + 13;
 const size_t footer_bytes = 18; // what the TGA probe looks at, at the end
-// The most bytes of a stream read for a PNG or JPEG image's headers: far
-// more than the segments and chunks before any real image's data take.
-const uint64_t most_header_bytes = uint64_t(16) << 20;
 
 // The head of a stream that cannot seek, handed on with the rest of it by a
 // stream of its own (fopencookie). It goes back to any place in the head
@@ -260,7 +257,7 @@ uint64_t most_jpeg_bytes()
 {
     const uint64_t largest = uint64_t(65535) * 65535;
     const uint64_t limit = get_image_max_pixels();
-    return 4 * (limit == 0 ? largest : std::min(limit, largest)) + (uint64_t(16) << 20);
+    return 4 * (limit == 0 ? largest : std::min(limit, largest)) + segment_bytes;
 }
 
 // Reads what follows the head, up to `most` bytes in all, into `held` after
@@ -271,7 +268,7 @@ bool read_rest(replay &r, int format, uint64_t most, bool footer_only, held_byte
 {
     std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[stream_buffer_bytes]);
     if (!block || !hold(held, r.head, r.length)) {
-        set_image_error("%s", errno_text(ENOMEM));
+        record_errno(ENOMEM);
         return false;
     }
     uint64_t total = r.length;
@@ -291,7 +288,7 @@ bool read_rest(replay &r, int format, uint64_t most, bool footer_only, held_byte
             return false;
         }
         if (!hold(held, block.get(), n)) {
-            set_image_error("%s", errno_text(ENOMEM));
+            record_errno(ENOMEM);
             return false;
         }
         if (footer_only && held.size > r.length + footer_bytes) {
@@ -300,7 +297,7 @@ bool read_rest(replay &r, int format, uint64_t most, bool footer_only, held_byte
         }
     }
     if (ferror(r.rest)) {
-        set_image_error("%s", errno_text(errno));
+        record_errno(errno);
         return false;
     }
     return true;
@@ -327,7 +324,7 @@ bool read_unseekable(FILE *raw_stream, wanted what, found_image *found)
     r.rest = raw_stream;
     r.length = fread(r.head, 1, head_bytes, raw_stream);
     if (ferror(raw_stream)) {
-        set_image_error("%s", errno_text(errno));
+        record_errno(errno);
         return false;
     }
     if (r.length == 0) {
@@ -339,13 +336,13 @@ bool read_unseekable(FILE *raw_stream, wanted what, found_image *found)
 
     FILE *stream = fopencookie(&r, "rb", {replay_read, nullptr, replay_seek, nothing_to_close});
     if (!stream) {
-        set_image_error("%s", errno_text(errno));
+        record_errno(errno);
         return false;
     }
     const int format = probe(stream); // TGA's probe cannot look at the end
     if (format == IMAGE_FORMAT_PNG || (format == IMAGE_FORMAT_JPEG && what == wanted::header)) {
         if (what == wanted::header)
-            r.most = most_header_bytes;
+            r.most = segment_bytes;
         if (hand_to_codec(stream, format, what, found))
             return true;
         if (r.stopped)

@@ -6,19 +6,27 @@
 #include "image.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdarg>
 #include <cstring>
 
 namespace {
 
-int save_flags = 0;
+// The process-wide settings. A thread may set one while others load or save:
+// each is one atomic word, read once where a call needs it, so a call sees
+// either the old value or the new one. Relaxed order is enough, as nothing
+// else is published with them.
+std::atomic<int> save_flags{0};
+std::atomic<int> read_flags{0};
 // Whether the library prints anything at all (set_image_messages).
-int messages_on = 1;
-// 2^29 pixels: a 2 GiB buffer, room for any photograph, and far below what a
-// few bytes of header can claim (65535 x 65535 in TGA, 65500 x 65500 in JPEG,
-// 2^31 - 1 a side in PNG).
-uint64_t max_pixels = uint64_t(1) << 29;
+std::atomic<bool> messages_on{true};
+std::atomic<uint64_t> max_pixels{default_max_pixels};
+
+int relaxed(const std::atomic<int> &setting)
+{
+    return setting.load(std::memory_order_relaxed);
+}
 
 // Why the calling thread's last load or save failed, and whether the library
 // printed a message for it. Plain arrays and scalars: a thread has nothing to
@@ -31,7 +39,6 @@ thread_local const char *error_path = nullptr;
 
 // The warnings of the load running on this thread, and whether one is running:
 // a load prints the first few, then says how many more there were.
-const unsigned long max_printed_warnings = 5;
 thread_local bool in_load = false;
 thread_local unsigned long warnings = 0;
 
@@ -75,14 +82,14 @@ void record_error(bool printed, const char *format, va_list args)
     }
     memcpy(error_text + used, cause, cause_length + 1);
     // With messages off, what would have been printed was not.
-    error_printed = printed && messages_on;
+    error_printed = printed && messages_on.load(std::memory_order_relaxed);
 }
 
 // Every line the library prints goes through here, and nothing reaches
 // standard error while messages are off.
 void print_text(const char *format, va_list args, bool line_break)
 {
-    if (!messages_on)
+    if (!messages_on.load(std::memory_order_relaxed))
         return;
     vfprintf(stderr, format, args);
     if (line_break)
@@ -179,6 +186,11 @@ const char *errno_text(int error)
     return strerror_r(error, buffer, sizeof buffer); // the GNU form: returns the text
 }
 
+void record_errno(int error)
+{
+    set_image_error("%s", errno_text(error));
+}
+
 extern "C" const char *image_error(void)
 {
     return error_text;
@@ -186,42 +198,53 @@ extern "C" const char *image_error(void)
 
 extern "C" void set_image_save_flags(int flags)
 {
-    save_flags = flags;
+    save_flags.store(flags, std::memory_order_relaxed);
 }
 
 extern "C" int get_image_save_flags(void)
 {
-    return save_flags;
+    return relaxed(save_flags);
+}
+
+extern "C" void set_image_read_flags(int flags)
+{
+    read_flags.store(flags, std::memory_order_relaxed);
+}
+
+extern "C" int get_image_read_flags(void)
+{
+    return relaxed(read_flags);
 }
 
 extern "C" void set_image_messages(int on)
 {
-    messages_on = on != 0;
+    messages_on.store(on != 0, std::memory_order_relaxed);
 }
 
 extern "C" int get_image_messages(void)
 {
-    return messages_on;
+    return messages_on.load(std::memory_order_relaxed);
 }
 
 extern "C" void set_image_max_pixels(uint64_t pixels)
 {
-    max_pixels = pixels;
+    max_pixels.store(pixels, std::memory_order_relaxed);
 }
 
 extern "C" uint64_t get_image_max_pixels(void)
 {
-    return max_pixels;
+    return max_pixels.load(std::memory_order_relaxed);
 }
 
 bool image_size_allowed(uint64_t width, uint64_t height)
 {
     // Both sides are below 2^32, so the product cannot wrap.
-    if (max_pixels == 0 || width * height <= max_pixels)
+    const uint64_t limit = get_image_max_pixels();
+    if (limit == 0 || width * height <= limit)
         return true;
     fail_with_message("image of %llu x %llu pixels is larger than the limit of %llu pixels",
                       static_cast<unsigned long long>(width), static_cast<unsigned long long>(height),
-                      static_cast<unsigned long long>(max_pixels));
+                      static_cast<unsigned long long>(limit));
     return false;
 }
 

@@ -6,6 +6,8 @@
 #ifndef IMAGE_BASE_H
 #define IMAGE_BASE_H
 
+#include "image.h" // the settings, read through its getters
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -37,6 +39,8 @@ bool image_error_recorded(void);
 // The system's description of an errno value; never "Success": 0 gives a
 // plain "input/output failed".
 const char *errno_text(int error);
+// Records errno_text(error) as the reason, printing nothing.
+void record_errno(int error);
 
 // Names `path` in the reasons recorded while it lives (shortened in the middle
 // when it would leave the cause no room) and starts the call with no reason
@@ -51,7 +55,14 @@ struct error_scope {
 // Forgets the reason: the call succeeded.
 void clear_image_error(void);
 
-// Limits.
+// Limits: every bound the library puts on what a file can make it spend,
+// each with why it is where it is. Readers take them from here.
+
+// The pixel limit at start (set_image_max_pixels): 2^29 pixels, a 2 GiB
+// buffer, room for any photograph and far below what a few bytes of header
+// can claim (65535 x 65535 in TGA, 65500 x 65500 in JPEG, 2^31 - 1 a side in
+// PNG).
+const uint64_t default_max_pixels = uint64_t(1) << 29;
 
 // True when a width x height image is within the process-wide pixel limit
 // (set_image_max_pixels); otherwise fails with a message and returns false.
@@ -63,6 +74,39 @@ bool image_size_allowed(uint64_t width, uint64_t height);
 // load fails, as a few bytes claiming a huge image would otherwise cost the
 // whole image's time and memory.
 const uint64_t max_invented_pixels = uint64_t(1) << 26; // an 8192 x 8192 image
+
+// Room for what goes around an image's data: the segments and chunks before
+// a PNG or JPEG image's data (far more than any real file has, and the most
+// read of a stream that cannot seek for its headers), the tables libjpeg
+// keeps beside its coefficients, and the segments of a JPEG file held from a
+// pipe beside four bytes a pixel.
+const uint64_t segment_bytes = uint64_t(16) << 20;
+
+// Warnings of one load printed before the rest are only counted: a damaged
+// file can hold thousands of them.
+const unsigned long max_printed_warnings = 5;
+
+// JPEG scans a file may have, and how many times over they may go through the
+// image together (a scan of every component once, of the luminance alone about
+// two thirds). Each scan costs a pass over the blocks it covers, however
+// little data it holds, so a few kilobytes of tiny scans would otherwise keep
+// the decoder busy for minutes. Encoders write about ten scans that go over
+// the image about five times; 100 is the most browsers accept.
+const int max_jpeg_scans = 100;
+const uint64_t max_jpeg_coverage = 32;
+
+// PNG data read past the image's last row: the chunks after it are checked
+// as ever, but a 1 MB file whose data went on to inflate to 1 GiB would
+// otherwise cost seconds to give one pixel. At deflate's best ratio this is
+// 32 MiB of inflating.
+const size_t max_png_bytes_after_image = size_t(32) << 10;
+
+// A TGA file's bytes beyond its header, colour map and pixels, read from a
+// stream that cannot seek: the extension area (495 bytes, or up to 64 KiB by
+// its own size field) with the tables it points to (a scan-line table of 4
+// bytes a row, a postage stamp of at most 255 x 255 pixels, 2 KiB of colour
+// correction), and room for a developer area, which the format does not bound.
+const uint64_t tga_extra_bytes = uint64_t(2) << 20;
 
 // Streams and scratch memory.
 

@@ -7,7 +7,6 @@
 // The writer is an entry point only.
 #include "image_jpg.h"
 
-#include "image.h"
 #include "image_base.h"
 
 #include "pixel_memory.h"
@@ -70,25 +69,16 @@ void output_jpeg_message(j_common_ptr cinfo)
     print_jpeg_message(cinfo, false);
 }
 
-// Scans a file may have, and how many times over they may go through the
-// image together (a scan of every component once, of the luminance alone about
-// two thirds). Each scan costs a pass over the blocks it covers, however
-// little data it holds, so a few kilobytes of tiny scans would otherwise keep
-// the decoder busy for minutes. Encoders write about ten scans that go over
-// the image about five times; 100 is the most browsers accept.
-const int max_scans = 100;
-const uint64_t max_coverage = 32;
-
 // True when `scans` scans covering `scan_blocks` blocks of an image of
 // `image_blocks` are within the limits; otherwise says which is exceeded.
 bool scans_within_limits(int scans, uint64_t scan_blocks, uint64_t image_blocks)
 {
-    if (scans > max_scans) {
-        fail_with_message("jpeg file has more than %d scans", max_scans);
+    if (scans > max_jpeg_scans) {
+        fail_with_message("jpeg file has more than %d scans", max_jpeg_scans);
         return false;
     }
-    if (image_blocks != 0 && scan_blocks > max_coverage * image_blocks) {
-        fail_with_message("jpeg scans go over the image more than %d times", static_cast<int>(max_coverage));
+    if (image_blocks != 0 && scan_blocks > max_jpeg_coverage * image_blocks) {
+        fail_with_message("jpeg scans go over the image more than %d times", static_cast<int>(max_jpeg_coverage));
         return false;
     }
     return true;
@@ -421,7 +411,7 @@ long memory_ceiling()
     const uint64_t pixels = get_image_max_pixels();
     if (pixels == 0)
         return 0; // libjpeg's "no limit"
-    const uint64_t per_pixel = 8, spare = uint64_t(16) << 20;
+    const uint64_t per_pixel = 8, spare = segment_bytes;
     const uint64_t most = uint64_t(LONG_MAX - spare) / per_pixel;
     return static_cast<long>(std::min(pixels, most) * per_pixel + spare);
 }
@@ -610,7 +600,7 @@ bool decode(j_decompress_ptr cinfo, jpeg_progress_mgr *progress, stream_source *
     const size_t pixel_bytes = buffer_size(cinfo->image_width, cinfo->image_height, 4);
     const size_t row_bytes = buffer_size(cinfo->image_width, 1, 3);
     if (pixel_bytes == 0 || row_bytes == 0 || (!direct && !(row = static_cast<JSAMPROW>(malloc(row_bytes))))) {
-        set_image_error("%s", errno_text(ENOMEM));
+        record_errno(ENOMEM);
         return false;
     }
     pixels->row_pixels = cinfo->image_width;
@@ -619,7 +609,7 @@ bool decode(j_decompress_ptr cinfo, jpeg_progress_mgr *progress, stream_source *
     const size_t first_rows = pixel_bytes <= whole_buffer_bytes ? pixels->total_rows
                                                                 : std::max<size_t>(first_rows_bytes / row_pixel_bytes, 32);
     if (!hold_rows(pixels, first_rows)) {
-        set_image_error("%s", errno_text(ENOMEM));
+        record_errno(ENOMEM);
         free(row);
         return false;
     }
@@ -631,7 +621,7 @@ bool decode(j_decompress_ptr cinfo, jpeg_progress_mgr *progress, stream_source *
     if (read)
         jpeg_finish_decompress(cinfo);
     else
-        set_image_error("%s", errno_text(ENOMEM)); // the buffer could not grow
+        record_errno(ENOMEM); // the buffer could not grow
     free(row);
     return read;
 }
@@ -651,13 +641,13 @@ uint32_t *load(FILE *raw_stream, uint32_t *width, uint32_t *height, bool direct)
 {
     file_ptr stream(raw_stream);
     if (fseek(stream.get(), 0, SEEK_SET) != 0) {
-        set_image_error("%s", errno_text(errno));
+        record_errno(errno);
         return nullptr;
     }
     if (!census_allows_scans(stream.get())) // says why itself
         return nullptr;
     if (fseek(stream.get(), 0, SEEK_SET) != 0) {
-        set_image_error("%s", errno_text(errno));
+        record_errno(errno);
         return nullptr;
     }
     jpeg_decompress_struct cinfo;
@@ -671,7 +661,7 @@ uint32_t *load(FILE *raw_stream, uint32_t *width, uint32_t *height, bool direct)
     watch.mgr.progress_monitor = watch_progress;
     std::unique_ptr<JOCTET[]> block(new (std::nothrow) JOCTET[source_block_bytes]);
     if (!block) {
-        set_image_error("%s", errno_text(ENOMEM));
+        record_errno(ENOMEM);
         return nullptr;
     }
     stream_source source;
@@ -787,7 +777,7 @@ int info_jpeg(FILE *raw_stream, uint32_t *width, uint32_t *height)
 {
     file_ptr stream(raw_stream);
     if (fseek(stream.get(), 0, SEEK_SET) != 0) {
-        set_image_error("%s", errno_text(errno));
+        record_errno(errno);
         return -1;
     }
     jpeg_decompress_struct cinfo;
@@ -795,7 +785,7 @@ int info_jpeg(FILE *raw_stream, uint32_t *width, uint32_t *height)
     catch_errors(&cinfo, &err);
     std::unique_ptr<JOCTET[]> block(new (std::nothrow) JOCTET[source_block_bytes]);
     if (!block) {
-        set_image_error("%s", errno_text(ENOMEM));
+        record_errno(ENOMEM);
         return -1;
     }
     stream_source source;

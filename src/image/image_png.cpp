@@ -3,7 +3,6 @@
 // images are refused. The writer is an entry point only.
 #include "image_png.h"
 
-#include "image.h"
 #include "image_base.h"
 
 #include "pixel_memory.h"
@@ -95,16 +94,10 @@ const png_byte unused_chunks[] = "tEXt\0zTXt\0iTXt\0iCCP\0sPLT\0eXIf\0pCAL\0sCAL
 const int unused_chunk_count = sizeof unused_chunks / 5;
 
 // libpng reads the image data this many bytes at a time (its default is
-// 8 KiB), and reads at most this many more once the image's last row is done:
-// the end of the compressed data, its checksum and the chunks up to the end
-// chunk are checked as ever, but data that goes on after the image is neither
-// read nor inflated past that. libpng inflates the rest of the data 1 KiB at a
-// time, so that a 1 MB file whose data went on to inflate to 1 GiB would
-// otherwise cost seconds to give one pixel; now what follows the last row costs
-// at most these two blocks, 64 KiB of the file and, at deflate's best ratio,
-// 64 MiB of inflating.
+// 8 KiB), and reads at most max_png_bytes_after_image more once the image's
+// last row is done; libpng inflates the rest of the data 1 KiB at a time, so
+// what follows the last row costs at most these two blocks.
 const size_t read_block_bytes = size_t(32) << 10;
-const size_t max_bytes_after_image = size_t(32) << 10;
 
 // The stream as libpng reads it, through read_from_source.
 struct png_source {
@@ -130,7 +123,7 @@ bool image_done(png_structp png, const png_source &source)
 void read_from_source(png_structp png, png_bytep data, size_t length)
 {
     png_source *source = static_cast<png_source *>(png_get_io_ptr(png));
-    if (image_done(png, *source) && (source->bytes_after_image += length) > max_bytes_after_image) {
+    if (image_done(png, *source) && (source->bytes_after_image += length) > max_png_bytes_after_image) {
         source->stopped = true;
         png_longjmp(png, 1);
     }
@@ -313,7 +306,7 @@ bool read_png(png_structp png, png_infop info, png_source *source, png_rows *row
 
     const size_t count = static_cast<size_t>(w) * h;
     if ((w != 0 && count / w != h) || count > SIZE_MAX / 4) {
-        set_image_error("%s", errno_text(ENOMEM));
+        record_errno(ENOMEM);
         return false;
     }
     const size_t row_bytes = png_get_rowbytes(png, info);
@@ -324,11 +317,11 @@ bool read_png(png_structp png, png_infop info, png_source *source, png_rows *row
     }
     if (rows->route == row_route::rgb_widened &&
         !(rows->scratch = static_cast<png_bytep>(malloc(row_bytes != 0 ? row_bytes : 1)))) {
-        set_image_error("%s", errno_text(ENOMEM));
+        record_errno(ENOMEM);
         return false;
     }
     if (!(rows->pixels = static_cast<uint32_t *>(allocate_pixels(count * 4)))) {
-        set_image_error("%s", errno_text(ENOMEM));
+        record_errno(ENOMEM);
         return false;
     }
     rows->width = w;
@@ -361,13 +354,13 @@ uint32_t *load_png(FILE *stream, uint32_t *width, uint32_t *height)
 {
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, report_png_error, report_png_warning);
     if (!png) {
-        set_image_error("%s", errno_text(ENOMEM));
+        record_errno(ENOMEM);
         fclose(stream);
         return nullptr;
     }
     png_infop info = png_create_info_struct(png);
     if (!info) {
-        set_image_error("%s", errno_text(ENOMEM));
+        record_errno(ENOMEM);
         png_destroy_read_struct(&png, nullptr, nullptr);
         fclose(stream);
         return nullptr;
@@ -421,7 +414,7 @@ int info_png(FILE *stream, uint32_t *width, uint32_t *height)
     png_source source = {stream, 0, 0, false};
     const bool read = info && read_png_header(png, info, &source, width, height);
     if (!info)
-        set_image_error("%s", errno_text(ENOMEM));
+        record_errno(ENOMEM);
     png_destroy_read_struct(&png, &info, nullptr);
     fclose(stream);
     return read ? 0 : -1;

@@ -336,7 +336,7 @@ int replace(const char *path, const save_target &t, writer_fn write, const uint3
     const int copy = fcntl(f.fd.fd, F_DUPFD_CLOEXEC, 0);
     FILE *stream = copy >= 0 ? fdopen(copy, "wb") : nullptr;
     if (!stream) {
-        set_image_error("%s", errno_text(errno));
+        record_errno(errno);
         if (copy >= 0)
             close(copy);
         return -1;
@@ -346,7 +346,7 @@ int replace(const char *path, const save_target &t, writer_fn write, const uint3
     // On the disk before it has the target's name, and the name on the disk
     // after: after a power failure the target holds one file or the other.
     if (fsync(f.fd.fd) != 0) {
-        set_image_error("%s", errno_text(errno));
+        record_errno(errno);
         return -1;
     }
     if ((error = put_in_place(f, t.name, t.exists)) != 0) {

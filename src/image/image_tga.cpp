@@ -3,7 +3,6 @@
 // bottom first, and a writer of 24- or 32-bit images under the save flags.
 #include "image_tga.h"
 
-#include "image.h"
 #include "image_base.h"
 
 #include "byteorder.h"
@@ -199,12 +198,12 @@ bool write_pixels(FILE *stream, const uint32_t *pixels, size_t count, bool alpha
 bool accepted_header(FILE *stream, tga_header &h)
 {
     if (fseek(stream, 0, SEEK_SET) != 0) {
-        set_image_error("%s", errno_text(errno));
+        record_errno(errno);
         return false;
     }
     if (!read_header(stream, h)) {
         if (ferror(stream))
-            set_image_error("%s", errno_text(errno));
+            record_errno(errno);
         else
             set_image_error("the file ends inside the tga header");
         return false;
@@ -251,7 +250,7 @@ uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
     const int bytes_per_pixel = (h.descriptor & descriptor_alpha_bits) != 0 ? 4 : 3;
 
     if (fseek(stream, long(h.id_length) + long(colour_map_bytes(h)), SEEK_CUR) != 0) {
-        set_image_error("%s", errno_text(errno));
+        record_errno(errno);
         return nullptr;
     }
 
@@ -261,7 +260,7 @@ uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
     // checked all the same.
     const size_t count = size_t(h.width) * h.height;
     if (count / h.width != h.height) {
-        set_image_error("%s", errno_text(ENOMEM));
+        record_errno(ENOMEM);
         return nullptr;
     }
     // A file short of its pixel area still loads, the pixels it lacks made
@@ -283,12 +282,12 @@ uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
     malloc_ptr<uint32_t> pixels(static_cast<uint32_t *>(
         short_file ? calloc(count, 4) : allocate_pixels(count * 4)));
     if (!pixels) {
-        set_image_error("%s", errno_text(ENOMEM));
+        record_errno(ENOMEM);
         return nullptr;
     }
     // A failed read leaves errno set, as does a scratch block that could not be had.
     if (!read_pixels(stream, h, bytes_per_pixel, pixels.get(), short_file)) {
-        set_image_error("%s", errno_text(errno));
+        record_errno(errno);
         return nullptr;
     }
 
@@ -351,7 +350,7 @@ int save_tga(FILE *stream, const uint32_t *pixels, uint32_t width, uint32_t heig
     const int error = errno; // the failed write's, if one failed
     ok = fclose(file.release()) == 0 && ok;
     if (!ok) {
-        set_image_error("%s", errno_text(error != 0 ? error : errno));
+        record_errno(error != 0 ? error : errno);
         return -1;
     }
     return 0;
@@ -403,15 +402,10 @@ int tga_size_bound(FILE *stream, uint64_t *bytes, uint64_t *pixels)
     tga_header h;
     if (!header_at_start(stream, h))
         return 0;
-    // The extension area (495 bytes, or up to 64 KiB by its own size field)
-    // with the tables it points to (a scan-line table of 4 bytes a row, a
-    // postage stamp of at most 255 x 255 pixels, 2 KiB of colour correction),
-    // and room for a developer area, which the format does not bound.
-    const uint64_t extension_and_developer_bytes = uint64_t(2) << 20;
     const uint64_t colour_map = colour_map_bytes(h);
     const uint64_t header_bytes = 18, footer_bytes = 26;
     *pixels = uint64_t(h.width) * h.height;
     // Four bytes a pixel: no depth this reader takes stores more.
-    *bytes = header_bytes + h.id_length + colour_map + 4 * *pixels + extension_and_developer_bytes + footer_bytes;
+    *bytes = header_bytes + h.id_length + colour_map + 4 * *pixels + tga_extra_bytes + footer_bytes;
     return 1;
 }

@@ -9,10 +9,13 @@
  * line (set_image_messages turns that off); image_error says why any load,
  * save or image_info failed.
  *
+ * Needs Linux and glibc (fopencookie, O_TMPFILE, the GNU strerror_r).
+ *
  * Threads: loads, saves, image_info and image_error may be called from any
- * number of threads at once; the save flags, the pixel limit and the
- * messages switch are process-wide settings, not to be changed while another
- * thread loads or saves. */
+ * number of threads at once. The settings (save flags, read flags, pixel
+ * limit, messages) are process-wide; each may be changed while other threads
+ * load or save, and a call running then works with the old value or the new
+ * one, read once where the call needs it. */
 #ifndef IMAGE_H
 #define IMAGE_H
 
@@ -83,22 +86,31 @@ const char *image_error(void);
  * program that tells failures itself need not tell them twice. */
 int image_error_printed(void);
 
-/* Process-wide save flags (IMAGE_SAVE_*), 0 at start. Not thread-safe. */
+/* Process-wide save flags (IMAGE_SAVE_*), 0 at start. */
 void set_image_save_flags(int flags);
 int get_image_save_flags(void);
+
+/* Read flags. */
+enum {
+    IMAGE_READ_ANY = 1 /* also read what the strict mode refuses (see below) */
+};
+
+/* Process-wide read flags (IMAGE_READ_*), 0 at start: the strict mode. */
+void set_image_read_flags(int flags);
+int get_image_read_flags(void);
 
 /* Process-wide limit on the pixels (width x height) of an image a load may
  * return, 2^29 at start (a 2 GiB buffer); 0 means no limit. Each reader checks
  * it from the file's header, before anything large is allocated, and refuses a
  * larger image with "image of W x H pixels is larger than the limit of N
- * pixels". Not thread-safe: set it while no load is running. */
+ * pixels". */
 void set_image_max_pixels(uint64_t max_pixels);
 uint64_t get_image_max_pixels(void);
 
 /* Process-wide switch for the messages the library, libpng and libjpeg print
  * on standard error: 1 at start; with 0 nothing reaches standard error from
  * them, and image_error still says why a call failed (image_error_printed is
- * then 0). Not thread-safe: set it while no load or save is running. */
+ * then 0). */
 void set_image_messages(int on);
 int get_image_messages(void);
 
