@@ -82,7 +82,8 @@ int follow_links(const char *path, save_target &t)
         return errno;
     const char *slash = strrchr(t.path, '/');
     t.name = slash ? slash + 1 : t.path;
-    snprintf(t.folder, sizeof t.folder, "%.*s", slash && slash > t.path ? int(slash - t.path) : 1, slash ? t.path : ".");
+    snprintf(t.folder, sizeof t.folder, "%.*s", slash && slash > t.path ? int(slash - t.path) : 1,
+             slash ? t.path : ".");
     if (*t.name == '\0') // "" or "folder/": what open() says of them
         return t.path[0] == '\0' ? ENOENT : EISDIR;
     return 0;
