@@ -9,9 +9,10 @@ set -eu
 DEMO_PACKAGES="cmake g++ make pkg-config libsdl1.2-compat-dev libpng-dev libjpeg62-turbo-dev"
 # What the tests and benchmarks need besides: GoogleTest, Xlib and an X server
 # with its tools for the window tests, ImageMagick and Pillow as peers, Google
-# Benchmark and stb_image, and clang with its sanitizer runtimes for fuzzing.
+# Benchmark and stb_image, clang with its sanitizer runtimes for fuzzing, and
+# lintian for the Debian package.
 TEST_PACKAGES="libx11-dev googletest libbenchmark-dev libstb-dev xvfb xdotool x11-apps imagemagick python3-pil
-clang libclang-rt-14-dev"
+clang libclang-rt-14-dev lintian"
 
 # Installs the packages named (all of them if none are) that are missing.
 install_missing() {
