@@ -14,6 +14,20 @@ DEMO_PACKAGES="cmake g++ make pkg-config libsdl1.2-compat-dev libpng-dev libjpeg
 TEST_PACKAGES="libx11-dev googletest libbenchmark-dev libstb-dev xvfb xdotool x11-apps imagemagick python3-pil
 clang libclang-rt-14-dev lintian"
 
+# Progress: stage headers that give the minutes and seconds since the run
+# began, kept across the scripts a run calls (CAUSTIC_RUN_START), and, where
+# CAUSTIC_STAGES names a file, a line per stage in it for the summary.
+: "${CAUSTIC_RUN_START:=$(date +%s)}"
+export CAUSTIC_RUN_START
+elapsed() {
+    local s=$(($(date +%s) - CAUSTIC_RUN_START))
+    printf '%d:%02d' $((s / 60)) $((s % 60))
+}
+stage() {
+    echo "== [$(elapsed)] $*"
+    if [ -n "${CAUSTIC_STAGES:-}" ]; then echo "$(date +%s) $*" >>"$CAUSTIC_STAGES"; fi
+}
+
 # Installs the packages named (all of them if none are) that are missing.
 install_missing() {
     local missing="" p
