@@ -12,8 +12,9 @@ echo "every test: about 10 minutes from a fresh clone on 2 cores at a load avera
 # Every ctest run writes a JUnit report here; the totals are counted from them.
 reports=$(mktemp -d "${TMPDIR:-/tmp}/caustic-test.XXXXXX")
 export CAUSTIC_TEST_REPORTS=$reports CAUSTIC_STAGES=$reports/stages
-# A line every 30 s, whatever the stage is doing.
-(while sleep 30; do echo "   [$(elapsed)] still working"; done) &
+# A line every 30 s, whatever the stage is doing. The sleep holds none of
+# the output's descriptors: a reader of the output waits for no orphan.
+(while sleep 30 </dev/null >/dev/null 2>&1; do echo "   [$(elapsed)] still working"; done) &
 heartbeat=$!
 trap 'kill "$heartbeat" 2>/dev/null; rm -rf "$reports"' EXIT
 
