@@ -10,7 +10,8 @@ DEMO_PACKAGES="cmake g++ make pkg-config libsdl1.2-compat-dev libpng-dev libjpeg
 # What the tests and benchmarks need besides: GoogleTest, Xlib and an X server
 # with its tools for the window tests, ImageMagick and Pillow as peers, Google
 # Benchmark and stb_image, clang with its sanitizer runtimes for fuzzing, and
-# lintian for the Debian package.
+# lintian for the Debian package (it brings man-db, file and dpkg-dev, which
+# the install test's manual pages and cpack use too).
 TEST_PACKAGES="libx11-dev googletest libbenchmark-dev libstb-dev xvfb xdotool x11-apps imagemagick python3-pil
 clang libclang-rt-14-dev lintian"
 
