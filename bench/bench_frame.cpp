@@ -5,7 +5,7 @@
 // and ratios, all measured in the same run.
 //
 // Usage: bench_frame [MAP_DIRECTORY] [benchmark options]
-// (default: the maps make_maps wrote into the build tree)
+// (default: the maps caustic-make-maps wrote into the build tree)
 #include "test.h"
 
 #include "drag_event.h"

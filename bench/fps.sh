@@ -7,7 +7,7 @@
 # Usage: fps.sh BUILD_DIR [ROUNDS] [SECONDS]
 set -u
 BUILD=$(cd "$1" && pwd) ROUNDS=${2:-5} SECONDS_PER_RUN=${3:-4}
-DEMO=$BUILD/caustic MAKE_MAPS=$BUILD/make_maps
+DEMO=$BUILD/caustic MAKE_MAPS=$BUILD/caustic-make-maps
 BARE=$BUILD/bench/bench_flip SHIM=$BUILD/bench/libflip_count.so
 . "$(dirname "$0")/../tests/e2e/lib.sh"
 . "$(dirname "$0")/alternate.sh"

@@ -10,9 +10,25 @@ DEMO_PACKAGES="cmake g++ make pkg-config libsdl1.2-compat-dev libpng-dev libjpeg
 # What the tests and benchmarks need besides: GoogleTest, Xlib and an X server
 # with its tools for the window tests, ImageMagick and Pillow as peers, Google
 # Benchmark and stb_image, clang with its sanitizer runtimes for fuzzing, and
-# strace to make each step of a save fail.
+# strace to make each step of a save fail, and lintian for the Debian package
+# (it brings man-db, file and dpkg-dev, which the install test's manual pages
+# and cpack use too).
 TEST_PACKAGES="libx11-dev googletest libbenchmark-dev libstb-dev xvfb xdotool x11-apps imagemagick python3-pil
-clang libclang-rt-14-dev strace"
+clang libclang-rt-14-dev strace lintian"
+
+# Progress: stage headers that give the minutes and seconds since the run
+# began, kept across the scripts a run calls (CAUSTIC_RUN_START), and, where
+# CAUSTIC_STAGES names a file, a line per stage in it for the summary.
+: "${CAUSTIC_RUN_START:=$(date +%s)}"
+export CAUSTIC_RUN_START
+elapsed() {
+    local s=$(($(date +%s) - CAUSTIC_RUN_START))
+    printf '%d:%02d' $((s / 60)) $((s % 60))
+}
+stage() {
+    echo "== [$(elapsed)] $*"
+    if [ -n "${CAUSTIC_STAGES:-}" ]; then echo "$(date +%s) $*" >>"$CAUSTIC_STAGES"; fi
+}
 
 # Installs the packages named (all of them if none are) that are missing.
 install_missing() {

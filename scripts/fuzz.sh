@@ -58,7 +58,25 @@ fi
 "${fixed[@]}" "$build/fuzz/fuzz_$harness" "$out/corpus" "${seed_dirs[@]}" \
     "${budget[@]}" -timeout=5 -rss_limit_mb=2048 -malloc_limit_mb=4096 \
     -max_len=65536 -close_fd_mask=2 -print_final_stats=1 ${FUZZ_SEED:+-seed=$FUZZ_SEED} \
-    -artifact_prefix="$out/" >"$out/log" 2>&1 && status=0 || status=$?
+    -artifact_prefix="$out/" >"$out/log" 2>&1 &
+fuzzer=$!
+trap 'kill "$fuzzer" 2>/dev/null || true' EXIT
+# libFuzzer reports its count of executions as it goes, in its log: a line
+# of progress every FUZZ_PROGRESS seconds (20 by default) with the latest,
+# so that a long or slowed run is never silent.
+every=${FUZZ_PROGRESS:-20}
+started=$SECONDS next=$every
+while kill -0 "$fuzzer" 2>/dev/null; do
+    sleep 1
+    if ((SECONDS - started >= next)); then
+        next=$((next + every))
+        count=$(grep -ao '^#[0-9]*' "$out/log" | tail -n 1 | tr -d '#')
+        echo "$harness: $((SECONDS - started)) s, ${count:-no} executions${FUZZ_RUNS:+ of $FUZZ_RUNS} so far"
+    fi
+done
+wait "$fuzzer" && status=0 || status=$?
+trap - EXIT
+echo "$harness: done in $((SECONDS - started)) s"
 grep -E '^(stat::|#[0-9]+ +DONE|SUMMARY|==[0-9]+== ?ERROR|ALARM)' "$out/log" | sed "s/^/$harness: /"
 for finding in "$out"/crash-* "$out"/leak-* "$out"/timeout-* "$out"/oom-*; do
     [ -e "$finding" ] || continue

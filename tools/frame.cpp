@@ -3,9 +3,10 @@
 // It runs the demo's own functions in the demo's own order: the sub-ray table
 // first, then the maps, the light map, the drag event and one frame.
 //
-// Usage: render_frame [--pointer X Y] [-o FILE] [DIRECTORY]
+// Usage: caustic-render-frame [--pointer X Y] [-o FILE] [DIRECTORY]
 #include "drag_event.h"
 #include "png_write.h"
+#include "tool_options.h"
 #include "test.h"
 
 #include "image.h"
@@ -20,13 +21,14 @@ namespace {
 
 void usage(FILE *to)
 {
-    fputs("Usage: render_frame [--pointer X Y] [-o FILE] [DIRECTORY]\n"
+    fputs("Usage: caustic-render-frame [--pointer X Y] [-o FILE] [DIRECTORY]\n"
           "Writes the frame the demo shows for the maps out.png and normal.png in\n"
           "DIRECTORY (default: the current directory) after a left-button drag to\n"
           "window position (X, Y); without --pointer, the frame before any drag.\n"
           "  --pointer X Y  pointer position in window pixels, 0-65535 each\n"
           "  -o FILE        output PNG file (default: frame.png)\n"
-          "  -h, --help     show this text\n",
+          "  -h, --help     show this text\n"
+          "  --version      show the version\n",
           to);
 }
 
@@ -45,18 +47,18 @@ bool parse_coordinate(const char *text, Uint16 *out)
 
 int main(int argc, char **argv)
 {
+    const char *const tool = "caustic-render-frame";
     std::string dir = ".", output = "frame.png";
     bool dragged = false;
     Uint16 px = 0, py = 0;
     bool have_dir = false;
     for (int i = 1; i < argc; ++i) {
         const char *a = argv[i];
-        if (!strcmp(a, "-h") || !strcmp(a, "--help")) {
-            usage(stdout);
-            return 0;
+        if (const int status = answer_help_or_version(a, tool, usage); status >= 0) {
+            return status;
         } else if (!strcmp(a, "--pointer") && i + 2 < argc) {
             if (!parse_coordinate(argv[i + 1], &px) || !parse_coordinate(argv[i + 2], &py)) {
-                fprintf(stderr, "render_frame: bad pointer position %s %s\n", argv[i + 1], argv[i + 2]);
+                fprintf(stderr, "%s: bad pointer position %s %s\n", tool, argv[i + 1], argv[i + 2]);
                 return 2;
             }
             dragged = true;
@@ -81,12 +83,12 @@ int main(int argc, char **argv)
     if (!nref_map) {
         // As in the demo: the library's line where it printed one, else its reason.
         if (!image_error_printed())
-            fprintf(stderr, "render_frame: %s\n", image_error());
+            fprintf(stderr, "%s: %s\n", tool, image_error());
         free_image(offset_map);
         return 1;
     }
     if (nxsz != static_cast<uint32_t>(scrx) || nysz != static_cast<uint32_t>(scry)) {
-        fprintf(stderr, "render_frame: %s is %u x %u pixels; the normal map must be 640 x 480\n",
+        fprintf(stderr, "%s: %s is %u x %u pixels; the normal map must be 640 x 480\n", tool,
                 normal_path.c_str(), nxsz, nysz);
         return 1;
     }

@@ -3,8 +3,9 @@
 // time. The normal map holds the surface's normals, the offset map the
 // sideways shift that refraction through the surface gives the light.
 //
-// Usage: make_maps [DIRECTORY]   (default: the current directory)
+// Usage: caustic-make-maps [DIRECTORY]   (default: the current directory)
 #include "png_write.h"
+#include "tool_options.h"
 
 #include <cmath>
 #include <cstdint>
@@ -59,7 +60,7 @@ unsigned char encode(double v)
 
 void usage(FILE *to)
 {
-    fputs("Usage: make_maps [DIRECTORY]\n"
+    fputs("Usage: caustic-make-maps [DIRECTORY]\n"
           "Writes the demo's default maps, 640 x 480 PNG files, into DIRECTORY\n"
           "(default: the current directory), which must exist; files of the same\n"
           "names there are replaced. Both come from one procedural water surface,\n"
@@ -68,7 +69,9 @@ void usage(FILE *to)
           "              screen), blue z (out of it)\n"
           "  out.png     its slope, the sideways shift that refraction through the\n"
           "              surface gives the light: red rightwards, green downwards\n"
-          "A channel value c stands for c/128 - 1.\n",
+          "A channel value c stands for c/128 - 1.\n"
+          "  -h, --help  show this text\n"
+          "  --version   show the version\n",
           to);
 }
 
@@ -76,16 +79,18 @@ void usage(FILE *to)
 
 int main(int argc, char **argv)
 {
-    if (argc > 1 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
-        usage(stdout);
-        return 0;
+    const char *const tool = "caustic-make-maps";
+    if (argc == 2) {
+        const int status = answer_help_or_version(argv[1], tool, usage);
+        if (status >= 0)
+            return status;
     }
     // An option it does not know is a mistake, not a folder's name (./-x is one).
     if (argc > 2 || (argc == 2 && argv[1][0] == '-')) {
         if (argc > 2)
-            fputs("make_maps: too many arguments\n", stderr);
+            fprintf(stderr, "%s: too many arguments\n", tool);
         else
-            fprintf(stderr, "make_maps: unknown option %s\n", argv[1]);
+            fprintf(stderr, "%s: unknown option %s\n", tool, argv[1]);
         usage(stderr);
         return 2;
     }

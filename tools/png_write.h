@@ -6,7 +6,7 @@
 #include <cstddef>
 
 // Writes width x height pixels of packed RGB bytes, top row first, to path.
-// Returns false, after one line on standard error ("make_maps: cannot write
+// Returns false, after one line on standard error ("caustic-make-maps: cannot write
 // PATH: No space left on device", the program's name first), if the file
 // cannot be written; a partly written file may then be left behind.
 bool write_rgb_png(const char *path, int width, int height, const unsigned char *rgb);

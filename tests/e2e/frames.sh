@@ -16,7 +16,7 @@ rgb_of() {
 
 # The frame the renderer gives for a pointer position, as raw RGB in $2.
 expected() {
-    "$RENDER_FRAME" ${1:+--pointer $1} -o "$E2E_TMP/expected.png" "$dir" || fail "render_frame failed"
+    "$RENDER_FRAME" ${1:+--pointer $1} -o "$E2E_TMP/expected.png" "$dir" || fail "caustic-render-frame failed"
     rgb_of "$E2E_TMP/expected.png" >"$2"
 }
 

@@ -13,7 +13,7 @@ failed_with() {
     [ "$(cat "$tmp/err")" = "$1" ] || fail "standard error: $(cat "$tmp/err"), expected: $1"
 }
 
-"$MAKE_MAPS" "$tmp" || fail "make_maps"
+"$MAKE_MAPS" "$tmp" || fail "caustic-make-maps"
 cp "$tmp/normal.png" "$tmp/normal.tga"   # the name plays no part
 
 run --help

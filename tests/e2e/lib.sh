@@ -66,7 +66,7 @@ stop_xvfb() {
 make_workdir() {
     local dir="$E2E_TMP/$1"
     mkdir -p "$dir"
-    "$MAKE_MAPS" "$dir" || fail "make_maps failed"
+    "$MAKE_MAPS" "$dir" || fail "caustic-make-maps failed"
     echo "$dir"
 }
 

@@ -16,11 +16,15 @@
  * limit, messages) are process-wide; each may be changed while other threads
  * load or save, and a call running then works with the old value or the new
  * one, read once where the call needs it. */
-#ifndef IMAGE_H
-#define IMAGE_H
+#ifndef CAUSTIC_IMAGE_H
+#define CAUSTIC_IMAGE_H
 
 #include <stddef.h>
 #include <stdint.h>
+
+/* IMAGE_VERSION_MAJOR, IMAGE_VERSION_MINOR, IMAGE_VERSION_PATCH and
+ * IMAGE_VERSION_STRING ("1.2.3"): the library's version. */
+#include "image_version.h"
 
 #ifdef __cplusplus
 extern "C" {
