@@ -31,17 +31,6 @@ namespace {
 
 const uint32_t two_pixels[2] = {0xFF0000FFu, 0x80FF0000u};
 
-int entries_in(const std::string &dir)
-{
-    int n = 0;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
-
 // Each entry of a folder by name: its bytes, or where it points.
 std::map<std::string, std::string> folder_contents(const std::string &dir)
 {
@@ -66,10 +55,10 @@ TEST(load_image, missing_file_is_reported_with_its_name)
     EXPECT_EQ(err.text(), "Image loading error: could not open file no/such/file.png\n");
     EXPECT_STREQ(image_error(), "no/such/file.png: No such file or directory");
     EXPECT_EQ(get_image_messages(), 1);
+    settings_guard keep;
     set_image_messages(0);
     stderr_capture quiet;
     EXPECT_EQ(load_image("no/such/file.png", &w, &h), nullptr);
-    set_image_messages(1);
     EXPECT_EQ(quiet.text(), "");
     EXPECT_STREQ(image_error(), "no/such/file.png: No such file or directory");
 }
@@ -261,6 +250,7 @@ TEST(load_image, memory_and_pipes_are_read_like_files_and_success_clears_the_rea
     });
     // A TGA image above the pixel limit is not held: its load ends with the
     // limit's message, and its headers still give its size.
+    settings_guard keep;
     set_image_max_pixels(width * height - 1);
     through_pipe(read_file(dir.file("t")), [&](const std::string &path) {
         stderr_capture err;
@@ -272,13 +262,13 @@ TEST(load_image, memory_and_pipes_are_read_like_files_and_success_clears_the_rea
         EXPECT_EQ(image_info(path.c_str(), &w, &h, &format), 0) << image_error();
         EXPECT_EQ(w, uint32_t(width));
     });
-    set_image_max_pixels(uint64_t(1) << 29);
 }
 
 // What each flag writes is test_tga's; a process starts with none of them.
 TEST(save_flags, start_at_zero_and_the_header_serves_c)
 {
     EXPECT_EQ(get_image_save_flags(), 0);
+    settings_guard keep; // the C side sets every setting and puts them back by hand
     EXPECT_TRUE(c_header_round_trip());
 }
 
@@ -436,9 +426,11 @@ TEST(save_image, tga_round_trip_replaces_the_target_in_place)
     if (root) { // root saving over another user's file leaves it theirs
         ASSERT_EQ(chown(path.c_str(), nobody, nobody), 0);
     }
-    set_image_save_flags(IMAGE_SAVE_ALPHA);
-    ASSERT_EQ(save_image(path.c_str(), two_pixels, 2, 1, IMAGE_FORMAT_TGA), 0);
-    set_image_save_flags(0);
+    {
+        settings_guard keep;
+        set_image_save_flags(IMAGE_SAVE_ALPHA);
+        ASSERT_EQ(save_image(path.c_str(), two_pixels, 2, 1, IMAGE_FORMAT_TGA), 0);
+    }
     uint32_t w = 0, h = 0;
     uint32_t *pixels = load_image(path.c_str(), &w, &h);
     ASSERT_NE(pixels, nullptr);

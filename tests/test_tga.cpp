@@ -77,14 +77,10 @@ struct temp_path {
     ~temp_path() { remove(path.c_str()); }
 };
 
-struct save_flags_scope {
-    explicit save_flags_scope(int flags) { set_image_save_flags(flags); }
-    ~save_flags_scope() { set_image_save_flags(0); }
-};
-
 bytes saved(const image &px, uint32_t w, uint32_t h, int flags)
 {
-    save_flags_scope scope(flags);
+    settings_guard keep;
+    set_image_save_flags(flags);
     temp_path out("saved.tga");
     EXPECT_EQ(save_tga(fopen(out.path.c_str(), "wb"), px.data(), w, h), 0);
     return read_file(out.path);
@@ -166,7 +162,8 @@ TEST(TgaSave, RoundTripsThroughTheFrontEndUnderEachFlag)
     };
     temp_path out("round.tga");
     for (const auto &[flags, want] : expected) {
-        save_flags_scope scope(flags);
+        settings_guard keep;
+        set_image_save_flags(flags);
         ASSERT_EQ(save_image(out.path.c_str(), px.data(), w, h, IMAGE_FORMAT_TGA), 0);
         uint32_t lw = 0, lh = 0;
         uint32_t *back = load_image(out.path.c_str(), &lw, &lh);
@@ -213,7 +210,8 @@ TEST(TgaSave, FailedWritesReturnMinusOne)
 {
     const image small = sample(2, 1), large = sample(640, 480);
     for (int flags : {0, int(IMAGE_SAVE_ALPHA)}) {
-        save_flags_scope scope(flags);
+        settings_guard keep;
+        set_image_save_flags(flags);
         // The small file fails only when flushed, the large one while writing.
         EXPECT_EQ(save_tga(fopen("/dev/full", "wb"), small.data(), 2, 1), -1);
         EXPECT_EQ(save_tga(fopen("/dev/full", "wb"), large.data(), 640, 480), -1);
@@ -576,7 +574,8 @@ TEST(TgaPeers, ReadOurFilesUnderEachFlag)
     const image px = sample(w, h);
     temp_path out("peer.tga");
     for (int flags : every_flag_combination) {
-        save_flags_scope scope(flags);
+        settings_guard keep;
+        set_image_save_flags(flags);
         ASSERT_EQ(save_image(out.path.c_str(), px.data(), w, h, IMAGE_FORMAT_TGA), 0);
         image want = flags & IMAGE_SAVE_ALPHA ? px : opaque(px);
         if (flags & IMAGE_SAVE_FLIP)
