@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <random>
 #include <vector>
 
@@ -25,7 +24,7 @@ const conversion conversions[] = {
     {"rgb", 3, [](const uint8_t *s, uint32_t *out, size_t n, bool ssse3) { pixel_rows::from_rgb(s, out, n, ssse3); }},
     {"bgr", 3, [](const uint8_t *s, uint32_t *out, size_t n, bool ssse3) { pixel_rows::from_bgr(s, out, n, ssse3); }},
     {"rgba", 4, [](const uint8_t *s, uint32_t *out, size_t n, bool ssse3) {
-         memcpy(out, s, n * 4); // converted where it lies
+         std::copy_n(s, n * 4, reinterpret_cast<uint8_t *>(out)); // converted where it lies
          pixel_rows::from_rgba(out, n, ssse3);
      }},
 };
