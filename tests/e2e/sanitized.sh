@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # sanitized.sh - the demo built with AddressSanitizer and UndefinedBehaviorSanitizer
 # (CAUSTIC_SANITIZE), started on the default maps in a window on Xvfb,
-# dragged, left to draw a hundred frames more (a second or two at this build's
+# dragged, left to draw fifty frames more (under a second at this build's
 # speed) and quit with Escape: status 0, no memory error, no undefined
 # behaviour, and no leaked block that the demo or the image library allocated.
 # Blocks that SDL and the libraries it loads keep until exit are theirs; the
@@ -24,7 +24,7 @@ start_counted_demo "$dir"
 w=$(demo_window)
 xdotool mousemove --window "$w" 100 100 mousedown 1 \
     mousemove --window "$w" 300 200 mousemove --window "$w" 600 400 mouseup 1
-wait_frames 100
+wait_frames 50
 xdotool windowfocus --sync "$w" 2>/dev/null || xdotool windowfocus "$w"
 xdotool key Escape
 wait_demo
