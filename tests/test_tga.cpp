@@ -112,7 +112,7 @@ image opaque(image px)
     return px;
 }
 
-TEST(TgaProbe, AcceptsOnlyTheVersion2Footer)
+TEST(tga_probe, accepts_only_the_version_2_footer)
 {
     auto probe = [](const bytes &b) {
         FILE *f = stream_of(b);
@@ -133,7 +133,7 @@ TEST(TgaProbe, AcceptsOnlyTheVersion2Footer)
     EXPECT_EQ(probe(bytes(good.end() - 18, good.end())), 1);
 }
 
-TEST(TgaSave, WritesTheHeaderPixelsAndFooterForEachFlag)
+TEST(tga_save, writes_the_header_pixels_and_footer_for_each_flag)
 {
     const image px = {0xFF0000FFu, 0x80FF0000u}; // opaque blue, half-transparent red
     auto expect = [](int depth, int descriptor, const bytes &pixels) {
@@ -149,7 +149,7 @@ TEST(TgaSave, WritesTheHeaderPixelsAndFooterForEachFlag)
     EXPECT_EQ(saved(px, 2, 1, 2 | 8 | 16), saved(px, 2, 1, 0)); // other bits have no effect
 }
 
-TEST(TgaSave, RoundTripsThroughTheFrontEndUnderEachFlag)
+TEST(tga_save, round_trips_through_the_front_end_under_each_flag)
 {
     // Wide enough that the 24-bit writer converts in more than one block.
     const uint32_t w = 301, h = 67;
@@ -176,7 +176,7 @@ TEST(TgaSave, RoundTripsThroughTheFrontEndUnderEachFlag)
 }
 
 // Sides of 0 too: other readers refuse the 44 bytes such a save would write.
-TEST(TgaSave, SidesFrom1To65535AreWrittenOthersRefused)
+TEST(tga_save, sides_from_1_to_65535_are_written_others_refused)
 {
     const image row = sample(65536, 1);
     const bytes widest = saved(row, 65535, 1, 0);
@@ -206,7 +206,7 @@ TEST(TgaSave, SidesFrom1To65535AreWrittenOthersRefused)
     }
 }
 
-TEST(TgaSave, FailedWritesReturnMinusOne)
+TEST(tga_save, failed_writes_return_minus_one)
 {
     const image small = sample(2, 1), large = sample(640, 480);
     for (int flags : {0, int(IMAGE_SAVE_ALPHA)}) {
@@ -219,7 +219,7 @@ TEST(TgaSave, FailedWritesReturnMinusOne)
     }
 }
 
-TEST(TgaSave, FailedSaveLeavesAnExistingFileAlone)
+TEST(tga_save, failed_save_leaves_an_existing_file_alone)
 {
     temp_path target("keep.tga");
     const bytes old = tga_file({1, 1}, {1, 2, 3});
@@ -245,7 +245,7 @@ TEST(TgaSave, FailedSaveLeavesAnExistingFileAlone)
             << "left behind " << entry.path();
 }
 
-TEST(TgaLoad, RowsFollowBit5AndColumnsAreNeverReversed)
+TEST(tga_load, rows_follow_the_top_first_bit_and_columns_are_never_reversed)
 {
     // Two rows of two pixels, stored in file order a b / c d.
     const bytes body = {1, 0, 0, 2, 0, 0, 3, 0, 0, 4, 0, 0};
@@ -262,7 +262,7 @@ TEST(TgaLoad, RowsFollowBit5AndColumnsAreNeverReversed)
     }
 }
 
-TEST(TgaLoad, AlphaBitsAloneSetPixelSize)
+TEST(tga_load, alpha_bits_alone_set_pixel_size)
 {
     const bytes body = {0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80};
     struct row {
@@ -288,7 +288,7 @@ TEST(TgaLoad, AlphaBitsAloneSetPixelSize)
     }
 }
 
-TEST(TgaLoad, SkipsTheIdAndColourMap)
+TEST(tga_load, skips_the_id_and_colour_map)
 {
     // ID of 4 bytes and a colour map of 3 entries of 15 bits, each stored in
     // 2 bytes as a 16-bit one is: 6 bytes.
@@ -307,7 +307,7 @@ TEST(TgaLoad, SkipsTheIdAndColourMap)
     EXPECT_EQ(r.pixels, image{0xFF332211});
 }
 
-TEST(TgaLoad, EmptyImagesAreRefused)
+TEST(tga_load, empty_images_are_refused)
 {
     for (auto [w, h] : {std::pair<uint16_t, uint16_t>{0, 0}, {0, 65535}, {65535, 0}}) {
         const load_result r = load(tga_file({w, h}, {1, 2, 3}));
@@ -317,7 +317,7 @@ TEST(TgaLoad, EmptyImagesAreRefused)
     }
 }
 
-TEST(TgaLoad, ShortPixelDataEndsInOnePaddedPixelThenZeros)
+TEST(tga_load, short_pixel_data_ends_in_one_padded_pixel_then_zeros)
 {
     // The file ends inside the second pixel: its missing bytes are 0xFF.
     load_result r = load(tga_file({3, 1}, {1, 2, 3, 4}, false));
@@ -374,7 +374,7 @@ image decode_one_by_one(const bytes &file, const tga_fields &t)
     return px;
 }
 
-TEST(TgaLoad, WholeRowReadsMatchPixelByPixelReading)
+TEST(tga_load, every_layout_cut_anywhere_loads_exactly_the_pixels_it_holds)
 {
     // The reader takes as many whole rows as fit in 64 KiB at a time: 72 rows
     // of 900 bytes or 54 of 1200, 64800 bytes either way. Cuts land on, just
@@ -438,7 +438,7 @@ bool handed_out_dirty(size_t size)
     return dirty;
 }
 
-TEST(TgaLoad, FileShrinkingWhileReadLeavesNoHeapLeftovers)
+TEST(tga_load, file_shrinking_while_read_gives_zeros_not_stale_memory)
 {
     // A pixel buffer of 4 KiB. glibc hands out the block just freed again, so
     // a dirty one is left for it; AddressSanitizer's allocator keeps freed
@@ -463,7 +463,7 @@ TEST(TgaLoad, FileShrinkingWhileReadLeavesNoHeapLeftovers)
     free_image(p);
 }
 
-TEST(TgaLoad, TinyFileUnderALargeHeaderLoadsFreeOrIsRefused)
+TEST(tga_load, tiny_file_under_a_large_header_loads_at_no_memory_cost_or_is_refused)
 {
     // Short by up to 2^26 pixels: the rest is made up as zeros, at no memory
     // cost up front.
@@ -488,7 +488,7 @@ TEST(TgaLoad, TinyFileUnderALargeHeaderLoadsFreeOrIsRefused)
     EXPECT_EQ(r.message, "tga data ends too early for its 8192 x 8193 image\n");
 }
 
-TEST(TgaLoad, ShortHeadersAndOtherTypesAreRefused)
+TEST(tga_load, short_headers_and_other_types_are_refused)
 {
     const bytes full = tga_file({1, 1}, {1, 2, 3});
     for (size_t n : {0, 1, 12, 17}) {
@@ -583,7 +583,7 @@ bytes rgba_of(const uint32_t *px, size_t n)
     return out;
 }
 
-TEST(TgaPeers, ReadOurFilesUnderEachFlag)
+TEST(tga_peers, read_our_files_under_each_flag)
 {
     const bool pillow = have_pillow(), magick = have_magick();
     if (!pillow && !magick)
@@ -614,7 +614,7 @@ TEST(TgaPeers, ReadOurFilesUnderEachFlag)
     }
 }
 
-TEST(TgaPeers, CorpusLoadsLikePillowOrIsRefused)
+TEST(tga_peers, corpus_loads_like_pillow_or_is_refused)
 {
     const std::string dir = std::string(CORPUS_DIR) + "/tga";
     ASSERT_TRUE(std::filesystem::is_directory(dir)) << dir;
