@@ -100,7 +100,7 @@ wait_frames() {
         kill -0 "$DEMO_PID" 2>/dev/null || fail "the demo ended after $(frames_drawn) frames: $(cat "$DEMO_DIR/err")"
         sleep 0.05
     done
-    fail "the demo presented $(frames_drawn) frames, not $want, in 30 s"
+    fail "the demo presented $(frames_drawn) frames, not the $want waited for"
 }
 
 # Prints the id of the demo's window once it is shown.
