@@ -53,7 +53,7 @@ uint32_t bits_of(float v)
     return b;
 }
 
-TEST(ByteOrder, ReadsIntegersInBothOrdersWithSignExtension)
+TEST(byte_order, reads_integers_in_both_orders_with_sign_extension)
 {
     EXPECT_EQ(read_int16(stream_of({0x01, 0x02}).get()), 513);
     EXPECT_EQ(read_int16_inv(stream_of({0x01, 0x02}).get()), 258);
@@ -66,7 +66,7 @@ TEST(ByteOrder, ReadsIntegersInBothOrdersWithSignExtension)
     EXPECT_EQ(read_int32_inv(stream_of({0x80, 0x00, 0x00, 0x01}).get()), INT32_MIN + 1);
 }
 
-TEST(ByteOrder, WritesIntegersInBothOrders)
+TEST(byte_order, writes_integers_in_both_orders)
 {
     EXPECT_EQ(written(write_int32, INT32_MIN + 1), (bytes{0x01, 0x00, 0x00, 0x80}));
     EXPECT_EQ(written(write_int32_inv, INT32_MIN + 1), (bytes{0x80, 0x00, 0x00, 0x01}));
@@ -77,7 +77,7 @@ TEST(ByteOrder, WritesIntegersInBothOrders)
     EXPECT_EQ(written(write_int8, -1), (bytes{0xFF}));
 }
 
-TEST(ByteOrder, FloatsMoveAsBitPatterns)
+TEST(byte_order, floats_move_as_bit_patterns)
 {
     EXPECT_EQ(written(write_float, 1.0f), (bytes{0x00, 0x00, 0x80, 0x3F}));
     EXPECT_EQ(written(write_float_inv, 1.0f), (bytes{0x3F, 0x80, 0x00, 0x00}));
@@ -89,7 +89,7 @@ TEST(ByteOrder, FloatsMoveAsBitPatterns)
     EXPECT_EQ(bits_of(read_float_inv(stream_of({0x7F, 0xA0, 0x00, 0x01}).get())), 0x7FA00001u);
 }
 
-TEST(ByteOrder, ReadsPastTheEndGiveZeroForMissingBytes)
+TEST(byte_order, reads_past_the_end_give_zero_for_missing_bytes)
 {
     file_ptr one = stream_of({0x34});
     EXPECT_EQ(read_int16(one.get()), 0x34);

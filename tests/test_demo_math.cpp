@@ -29,14 +29,14 @@ uint32_t grey_of(uint32_t pixel)
 
 // ---- Brightening -----------------------------------------------------------
 
-TEST(AddColor, BrightensTowardsOrangeAndForcesAlpha)
+TEST(add_color, brightens_towards_orange_and_forces_alpha)
 {
     EXPECT_EQ(add_color(0xFF000000u), 0xFFFF0A05u);
     EXPECT_EQ(add_color(0x00000000u), 0xFFFF0A05u); // transparent black too
     EXPECT_EQ(add_color(0x7F123456u), 0xFFFF3E5Bu); // red always ends at 255
 }
 
-TEST(AddColor, ClampsEachChannelAtItsOwnStep)
+TEST(add_color, clamps_each_channel_at_its_own_step)
 {
     EXPECT_EQ(add_color(rgb(0, 246, 251)), 0xFFFFFFFFu);
     EXPECT_EQ(add_color(rgb(0, 245, 250)), 0xFFFFFFFFu); // exactly 255, no carry
@@ -58,7 +58,7 @@ TEST(AddColor, ClampsEachChannelAtItsOwnStep)
 
 // ---- Vector helpers --------------------------------------------------------
 
-TEST(VectorHelpers, UnpackDecodesEachChannelIgnoringAlpha)
+TEST(vector_helpers, unpack_decodes_each_channel_ignoring_alpha)
 {
     float x, y, z;
     unpack_vec(0x00808080u, &x, &y, &z);
@@ -71,7 +71,7 @@ TEST(VectorHelpers, UnpackDecodesEachChannelIgnoringAlpha)
     EXPECT_EQ(x, -0.5f); EXPECT_EQ(y, -1.0f); EXPECT_EQ(z, 0.0078125f);
 }
 
-TEST(VectorHelpers, DotSumsTheFirstTwoProductsFirst)
+TEST(vector_helpers, dot_sums_the_first_two_products_first)
 {
     EXPECT_EQ(dot(1, 0, 0, -0.3250576f, 0.3250576f, 0.88807386f), static_cast<double>(-0.3250576f));
     // 1 + 1e16 rounds to 1e16 in double, so the grouping shows: (1 + 1e16) - 1e16.
@@ -79,14 +79,14 @@ TEST(VectorHelpers, DotSumsTheFirstTwoProductsFirst)
     EXPECT_EQ(dot(-1e8f, 1e8f, 1, 1e8f, 1e8f, 1), 1.0);
 }
 
-TEST(VectorHelpers, NormalizeStoresFloats)
+TEST(vector_helpers, normalize_stores_floats)
 {
     float x = 3, y = 0, z = -4;
     normalize(&x, &y, &z);
     EXPECT_EQ(x, 0.6f); EXPECT_EQ(y, 0.0f); EXPECT_EQ(z, -0.8f);
 }
 
-TEST(VectorHelpers, FrandScalesOneRandResultWithoutRoundingToFloat)
+TEST(vector_helpers, frand_scales_one_rand_result_without_rounding_to_float)
 {
     srand(1);
     const int r = rand();
@@ -100,7 +100,7 @@ TEST(VectorHelpers, FrandScalesOneRandResultWithoutRoundingToFloat)
 
 // ---- Light map -------------------------------------------------------------
 
-TEST(LightMap, GreyLevelsOfTheKnownNormals)
+TEST(light_map, grey_levels_of_the_known_normals)
 {
     EXPECT_EQ(grey_of(rgb(86, 86, 242)), 254u);   // close to the light, not on it
     EXPECT_EQ(grey_of(rgb(169, 169, 14)), 254u);  // its mirror, lit from behind
@@ -111,7 +111,7 @@ TEST(LightMap, GreyLevelsOfTheKnownNormals)
     EXPECT_EQ(grey_of(rgb(128, 128, 129)), 0u);   // same direction, shorter
 }
 
-TEST(LightMap, GreyLevelsOnARoundingEdge)
+TEST(light_map, grey_levels_on_a_rounding_edge)
 {
     // Each of these moves by one level if the normal is rounded to floats
     // before the dot product, or if the light's components are taken at
@@ -124,7 +124,7 @@ TEST(LightMap, GreyLevelsOnARoundingEdge)
     EXPECT_EQ(grey_of(0xA7AA2Du), 168u);
 }
 
-TEST(LightMap, ZeroNormalBecomesOpaqueBlackAndAlphaIsIgnored)
+TEST(light_map, zero_normal_becomes_opaque_black_and_alpha_is_ignored)
 {
     uint32_t p[3] = {0x00808080u, 0x12808080u, 0x005656F2u};
     make_light_map(p, 3, 1);
@@ -133,14 +133,14 @@ TEST(LightMap, ZeroNormalBecomesOpaqueBlackAndAlphaIsIgnored)
     EXPECT_EQ(p[2], 0xFFFEFEFEu);
 }
 
-TEST(LightMap, GreenAxisIsInverted)
+TEST(light_map, green_axis_is_inverted)
 {
     // (86, 86, 242) faces the light only because its green is read upside down:
     // the same normal with green mirrored about 128 is far from it.
     EXPECT_EQ(grey_of(rgb(86, 170, 242)), 0u);
 }
 
-TEST(LightMap, EmptyMapIsLeftAlone)
+TEST(light_map, empty_map_is_left_alone)
 {
     uint32_t p = 0x12345678u;
     make_light_map(&p, 0, 1);
@@ -148,7 +148,7 @@ TEST(LightMap, EmptyMapIsLeftAlone)
     EXPECT_EQ(p, 0x12345678u);
 }
 
-TEST(LightMap, ExactlyTenOfAllColoursGiveFullWhite)
+TEST(light_map, exactly_ten_of_all_colours_give_full_white)
 {
     std::vector<uint32_t> all(1u << 24);
     for (uint32_t c = 0; c < all.size(); ++c)
@@ -168,7 +168,7 @@ TEST(LightMap, ExactlyTenOfAllColoursGiveFullWhite)
 
 // ---- Sub-ray table ---------------------------------------------------------
 
-TEST(SubRays, TableTakesXThenYFromUnseededRand)
+TEST(sub_rays, table_takes_x_then_y_from_unseeded_rand)
 {
     srand(1); // glibc's unseeded sequence is seed 1's
     make_subrays();
@@ -190,7 +190,7 @@ TEST(SubRays, TableTakesXThenYFromUnseededRand)
 // ---- Caustic pass ----------------------------------------------------------
 
 // A black screen, an offset map and the unseeded sub-ray table.
-class Caustic : public ::testing::Test {
+class caustic : public ::testing::Test {
 protected:
     std::vector<uint32_t> screen, map;
 
@@ -240,7 +240,7 @@ protected:
     }
 };
 
-TEST_F(Caustic, ZeroOffsetLandsOnTheRayCentreColumnAsTheFloatRoundsIt)
+TEST_F(caustic, zero_offset_lands_on_the_ray_centre_column_as_the_float_rounds_it)
 {
     use_map(640, 480, rgb(128, 128, 0));
     drag_to(319, 240);
@@ -254,7 +254,7 @@ TEST_F(Caustic, ZeroOffsetLandsOnTheRayCentreColumnAsTheFloatRoundsIt)
     EXPECT_EQ(lit(), plus(320, 478)); // row 478, and the last row as a neighbour
 }
 
-TEST_F(Caustic, LastColumnAndRowAreNeverLandingPoints)
+TEST_F(caustic, last_column_and_row_are_never_landing_points)
 {
     use_map(640, 480, rgb(128, 128, 0));
     drag_to(639, 100);
@@ -275,7 +275,7 @@ TEST_F(Caustic, LastColumnAndRowAreNeverLandingPoints)
     EXPECT_TRUE(lit().empty());
 }
 
-TEST_F(Caustic, FullLeftOffsetLandsFromPointerColumn384On)
+TEST_F(caustic, full_left_offset_lands_from_pointer_column_384_on)
 {
     use_map(640, 480, rgb(0, 128, 0));
     drag_to(383, 240);
@@ -286,7 +286,7 @@ TEST_F(Caustic, FullLeftOffsetLandsFromPointerColumn384On)
     EXPECT_EQ(lit(), plus(0, 240)); // column 0: no left neighbour
 }
 
-TEST_F(Caustic, TopLeftLandingHasNoLeftOrUpperNeighbour)
+TEST_F(caustic, top_left_landing_has_no_left_or_upper_neighbour)
 {
     use_map(1, 1, rgb(128, 128, 0));
     ray_x = 0.5f / 640, ray_y = 0.5f / 480;
@@ -294,7 +294,7 @@ TEST_F(Caustic, TopLeftLandingHasNoLeftOrUpperNeighbour)
     EXPECT_EQ(lit(), (std::set<std::pair<int, int>>{{0, 0}, {1, 0}, {0, 1}}));
 }
 
-TEST_F(Caustic, OneTexelMapSendsEverySubRayToOnePoint)
+TEST_F(caustic, one_texel_map_sends_every_sub_ray_to_one_point)
 {
     // Offset (+0.5, -0.25): 0.3 screen widths right, 0.15 heights up.
     use_map(1, 1, rgb(192, 96, 0));
@@ -304,7 +304,7 @@ TEST_F(Caustic, OneTexelMapSendsEverySubRayToOnePoint)
     EXPECT_EQ(at(512, 168), 0xFFFFFFFFu);
 }
 
-TEST_F(Caustic, FromTheStartPosition619SubRaysReadATexel)
+TEST_F(caustic, from_the_start_position_619_sub_rays_read_a_texel)
 {
     // Each texel the start position can reach (x below 13, y below 10) sends
     // its light to a point of its own, clear of the edges and 18 pixels from
@@ -350,7 +350,7 @@ void reference_pass(uint32_t *screen)
     }
 }
 
-TEST_F(Caustic, SameAsOneLandingAfterAnotherOnRandomMaps)
+TEST_F(caustic, same_as_one_landing_after_another_on_random_maps)
 {
     // Random offsets, concentrated ones (few distinct texel values, so the
     // light piles up) and maps of odd sizes, from many ray positions.
@@ -378,7 +378,7 @@ TEST_F(Caustic, SameAsOneLandingAfterAnotherOnRandomMaps)
     }
 }
 
-TEST_F(Caustic, LandingsPileUpWithinAFrameButNotAcrossFrames)
+TEST_F(caustic, landings_pile_up_within_a_frame_but_not_across_frames)
 {
     std::vector<uint32_t> light(static_cast<size_t>(scrx) * scry, rgb(40, 40, 40));
     nref_map = light.data();

@@ -424,6 +424,7 @@ TEST(quiet, headers_and_messages_fail_as_the_load_does)
         "tga truncated", "tga far too short"};
     scratch_dir dir;
     const std::string path = dir.file("bad");
+    settings_guard keep;
     for (const bad_file &f : bad_files()) {
         if (f.huge && under_asan)
             continue;
@@ -519,13 +520,7 @@ TEST(leaks, no_failure_of_save_image_leaves_a_descriptor_memory_or_file)
         });
     // Nothing half-written stays behind: no target, no temporary file.
     EXPECT_EQ(access(target.c_str(), F_OK), -1);
-    int entries = 0;
-    if (DIR *d = opendir(dir.path.c_str())) {
-        while (dirent *e = readdir(d))
-            entries += e->d_name[0] != '.';
-        closedir(d);
-    }
-    EXPECT_EQ(entries, 0);
+    EXPECT_EQ(entries_in(dir.path), 0);
 }
 
 TEST(leaks, ten_thousand_corrupt_loads_keep_memory_and_descriptors_flat)
@@ -862,13 +857,6 @@ TEST(genuine_large_images, tga_loads_whole_or_cut_at_ninety_percent)
     expect_large_image(dir.file("cut"), 0xFF000000u, 0u);
 }
 
-// Sets the pixel limit for one test and puts the default back after it.
-struct pixel_limit {
-    const uint64_t saved = get_image_max_pixels();
-    explicit pixel_limit(uint64_t pixels) { set_image_max_pixels(pixels); }
-    ~pixel_limit() { set_image_max_pixels(saved); }
-};
-
 TEST(hostile_sizes, every_reader_refuses_an_image_above_the_pixel_limit_from_its_header)
 {
     EXPECT_EQ(get_image_max_pixels(), uint64_t(1) << 29);
@@ -892,7 +880,8 @@ TEST(hostile_sizes, every_reader_refuses_an_image_above_the_pixel_limit_from_its
     write_file(dir.file("tga"), tga_file({64, 49}, bytes(64 * 49 * 3, 7)));
     for (const char *format : {"png", "jpeg", "tga"}) {
         for (const uint64_t limit : {uint64_t(64 * 49), uint64_t(64 * 48), uint64_t(0)}) {
-            pixel_limit set(limit);
+            settings_guard keep;
+            set_image_max_pixels(limit);
             EXPECT_EQ(get_image_max_pixels(), limit);
             stderr_capture err;
             uint32_t w = 0, h = 0;
@@ -918,7 +907,8 @@ TEST(hostile_sizes, every_reader_refuses_an_image_above_the_pixel_limit_from_its
     FILE *pipe_like = fopencookie(stream, "rb", forward_only);
     ASSERT_NE(pipe_like, nullptr);
     ASSERT_TRUE(check_png(pipe_like));
-    pixel_limit set(64 * 48);
+    settings_guard keep;
+    set_image_max_pixels(64 * 48);
     stderr_capture err;
     uint32_t w = 0, h = 0;
     EXPECT_EQ(load_png(pipe_like, &w, &h), nullptr);
@@ -933,7 +923,8 @@ TEST(hostile_sizes, jpeg_memory_ceiling_leaves_room_for_the_largest_image_within
     r.width = r.height = 1024;
     r.progressive = r.full_chroma = true;
     const bytes jpeg = encode_jpeg(r);
-    pixel_limit set(1024 * 1024);
+    settings_guard keep;
+    set_image_max_pixels(1024 * 1024);
     uint32_t w = 0, h = 0;
     uint32_t *pixels = nullptr;
     load_hostile(jpeg, true, &w, &h, &pixels);

@@ -192,7 +192,7 @@ std::vector<uint32_t> load_by(loader fn, const std::string &path, uint32_t *w, u
     return v;
 }
 
-class Jpeg : public testing::Test {
+class jpeg : public testing::Test {
 protected:
     void SetUp() override
     {
@@ -250,7 +250,7 @@ const recipe generated[] = {
 
 // ---- probe -------------------------------------------------------------------
 
-TEST_F(Jpeg, ProbeAcceptsOnlyAJfifStart)
+TEST_F(jpeg, probe_accepts_only_a_jfif_start)
 {
     const bytes jfif = encode(generated[0]);
     bytes exif = encode({"exif", 8, 8, 3, 2, 2, false, 0, false});
@@ -287,7 +287,7 @@ TEST_F(Jpeg, ProbeAcceptsOnlyAJfifStart)
 
 // ---- decoding ----------------------------------------------------------------
 
-TEST_F(Jpeg, GeneratedFilesDecodeAsPlainLibjpegDoes)
+TEST_F(jpeg, generated_files_decode_as_plain_libjpeg_does)
 {
     for (const recipe &r : generated) {
         SCOPED_TRACE(r.name);
@@ -295,7 +295,7 @@ TEST_F(Jpeg, GeneratedFilesDecodeAsPlainLibjpegDoes)
     }
 }
 
-TEST_F(Jpeg, ChannelsLandInTheirPlaces)
+TEST_F(jpeg, channels_land_in_their_places)
 {
     // Four flat 8 x 8 blocks, red, green, blue and grey, kept nearly exact by
     // 4:4:4 sampling: this catches swapped channels without trusting libjpeg.
@@ -319,7 +319,7 @@ TEST_F(Jpeg, ChannelsLandInTheirPlaces)
     free_image(l.pixels);
 }
 
-TEST_F(Jpeg, BothRoutesGiveTheSamePixels)
+TEST_F(jpeg, pixels_are_the_same_with_or_without_libjpegs_four_byte_output)
 {
     if (!jpeg_decodes_direct())
         GTEST_SKIP() << "this libjpeg has no four-byte output: there is only the RGB route";
@@ -341,7 +341,7 @@ TEST_F(Jpeg, BothRoutesGiveTheSamePixels)
     }
 }
 
-TEST_F(Jpeg, TruncatedFileWarnsAndKeepsTheImage)
+TEST_F(jpeg, truncated_file_warns_and_keeps_the_image)
 {
     const bytes whole = encode({"cut", 64, 64, 3, 2, 2, false, 0});
     for (const bool progressive : {false, true}) {
@@ -388,7 +388,7 @@ std::vector<std::pair<std::string, bytes>> broken_files()
     return out;
 }
 
-TEST_F(Jpeg, CorruptDataFailsWithTheLibrarysMessage)
+TEST_F(jpeg, corrupt_data_fails_with_the_librarys_message)
 {
     for (const auto &[name, data] : broken_files()) {
         SCOPED_TRACE(name);
@@ -404,7 +404,7 @@ TEST_F(Jpeg, CorruptDataFailsWithTheLibrarysMessage)
     }
 }
 
-TEST_F(Jpeg, DataThatCannotBecomeRgbFailsWithTheLibrarysMessage)
+TEST_F(jpeg, data_that_cannot_become_rgb_fails_with_the_librarys_message)
 {
     const struct {
         std::string path;
@@ -424,7 +424,7 @@ TEST_F(Jpeg, DataThatCannotBecomeRgbFailsWithTheLibrarysMessage)
     }
 }
 
-TEST_F(Jpeg, DemoFailsItsStartOnCorruptData)
+TEST_F(jpeg, demo_fails_its_start_on_corrupt_data)
 {
     // Before the mend libjpeg ended this very process here.
     const std::string saved = fs::current_path();
@@ -444,7 +444,7 @@ TEST_F(Jpeg, DemoFailsItsStartOnCorruptData)
 
 // ---- corpus ------------------------------------------------------------------
 
-TEST_F(Jpeg, CorpusDecodesAsPlainLibjpegDoesOrFailsCleanly)
+TEST_F(jpeg, corpus_decodes_as_plain_libjpeg_does_or_fails_cleanly)
 {
     int decoded = 0, failed = 0, not_jfif = 0;
     for (const auto &entry : fs::recursive_directory_iterator(CORPUS_DIR "/jpeg")) {

@@ -77,14 +77,10 @@ struct temp_path {
     ~temp_path() { remove(path.c_str()); }
 };
 
-struct save_flags_scope {
-    explicit save_flags_scope(int flags) { set_image_save_flags(flags); }
-    ~save_flags_scope() { set_image_save_flags(0); }
-};
-
 bytes saved(const image &px, uint32_t w, uint32_t h, int flags)
 {
-    save_flags_scope scope(flags);
+    settings_guard keep;
+    set_image_save_flags(flags);
     temp_path out("saved.tga");
     EXPECT_EQ(save_tga(fopen(out.path.c_str(), "wb"), px.data(), w, h), 0);
     return read_file(out.path);
@@ -116,7 +112,7 @@ image opaque(image px)
     return px;
 }
 
-TEST(TgaProbe, AcceptsOnlyTheVersion2Footer)
+TEST(tga_probe, accepts_only_the_version_2_footer)
 {
     auto probe = [](const bytes &b) {
         FILE *f = stream_of(b);
@@ -137,7 +133,7 @@ TEST(TgaProbe, AcceptsOnlyTheVersion2Footer)
     EXPECT_EQ(probe(bytes(good.end() - 18, good.end())), 1);
 }
 
-TEST(TgaSave, WritesTheHeaderPixelsAndFooterForEachFlag)
+TEST(tga_save, writes_the_header_pixels_and_footer_for_each_flag)
 {
     const image px = {0xFF0000FFu, 0x80FF0000u}; // opaque blue, half-transparent red
     auto expect = [](int depth, int descriptor, const bytes &pixels) {
@@ -153,7 +149,7 @@ TEST(TgaSave, WritesTheHeaderPixelsAndFooterForEachFlag)
     EXPECT_EQ(saved(px, 2, 1, 2 | 8 | 16), saved(px, 2, 1, 0)); // other bits have no effect
 }
 
-TEST(TgaSave, RoundTripsThroughTheFrontEndUnderEachFlag)
+TEST(tga_save, round_trips_through_the_front_end_under_each_flag)
 {
     // Wide enough that the 24-bit writer converts in more than one block.
     const uint32_t w = 301, h = 67;
@@ -166,7 +162,8 @@ TEST(TgaSave, RoundTripsThroughTheFrontEndUnderEachFlag)
     };
     temp_path out("round.tga");
     for (const auto &[flags, want] : expected) {
-        save_flags_scope scope(flags);
+        settings_guard keep;
+        set_image_save_flags(flags);
         ASSERT_EQ(save_image(out.path.c_str(), px.data(), w, h, IMAGE_FORMAT_TGA), 0);
         uint32_t lw = 0, lh = 0;
         uint32_t *back = load_image(out.path.c_str(), &lw, &lh);
@@ -179,7 +176,7 @@ TEST(TgaSave, RoundTripsThroughTheFrontEndUnderEachFlag)
 }
 
 // Sides of 0 too: other readers refuse the 44 bytes such a save would write.
-TEST(TgaSave, SidesFrom1To65535AreWrittenOthersRefused)
+TEST(tga_save, sides_from_1_to_65535_are_written_others_refused)
 {
     const image row = sample(65536, 1);
     const bytes widest = saved(row, 65535, 1, 0);
@@ -209,11 +206,12 @@ TEST(TgaSave, SidesFrom1To65535AreWrittenOthersRefused)
     }
 }
 
-TEST(TgaSave, FailedWritesReturnMinusOne)
+TEST(tga_save, failed_writes_return_minus_one)
 {
     const image small = sample(2, 1), large = sample(640, 480);
     for (int flags : {0, int(IMAGE_SAVE_ALPHA)}) {
-        save_flags_scope scope(flags);
+        settings_guard keep;
+        set_image_save_flags(flags);
         // The small file fails only when flushed, the large one while writing.
         EXPECT_EQ(save_tga(fopen("/dev/full", "wb"), small.data(), 2, 1), -1);
         EXPECT_EQ(save_tga(fopen("/dev/full", "wb"), large.data(), 640, 480), -1);
@@ -221,7 +219,7 @@ TEST(TgaSave, FailedWritesReturnMinusOne)
     }
 }
 
-TEST(TgaSave, FailedSaveLeavesAnExistingFileAlone)
+TEST(tga_save, failed_save_leaves_an_existing_file_alone)
 {
     temp_path target("keep.tga");
     const bytes old = tga_file({1, 1}, {1, 2, 3});
@@ -247,7 +245,7 @@ TEST(TgaSave, FailedSaveLeavesAnExistingFileAlone)
             << "left behind " << entry.path();
 }
 
-TEST(TgaLoad, RowsFollowBit5AndColumnsAreNeverReversed)
+TEST(tga_load, rows_follow_the_top_first_bit_and_columns_are_never_reversed)
 {
     // Two rows of two pixels, stored in file order a b / c d.
     const bytes body = {1, 0, 0, 2, 0, 0, 3, 0, 0, 4, 0, 0};
@@ -264,7 +262,7 @@ TEST(TgaLoad, RowsFollowBit5AndColumnsAreNeverReversed)
     }
 }
 
-TEST(TgaLoad, AlphaBitsAloneSetPixelSize)
+TEST(tga_load, alpha_bits_alone_set_pixel_size)
 {
     const bytes body = {0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80};
     struct row {
@@ -290,7 +288,7 @@ TEST(TgaLoad, AlphaBitsAloneSetPixelSize)
     }
 }
 
-TEST(TgaLoad, SkipsTheIdAndColourMap)
+TEST(tga_load, skips_the_id_and_colour_map)
 {
     // ID of 4 bytes and a colour map of 3 entries of 15 bits, each stored in
     // 2 bytes as a 16-bit one is: 6 bytes.
@@ -309,7 +307,7 @@ TEST(TgaLoad, SkipsTheIdAndColourMap)
     EXPECT_EQ(r.pixels, image{0xFF332211});
 }
 
-TEST(TgaLoad, EmptyImagesAreRefused)
+TEST(tga_load, empty_images_are_refused)
 {
     for (auto [w, h] : {std::pair<uint16_t, uint16_t>{0, 0}, {0, 65535}, {65535, 0}}) {
         const load_result r = load(tga_file({w, h}, {1, 2, 3}));
@@ -319,7 +317,7 @@ TEST(TgaLoad, EmptyImagesAreRefused)
     }
 }
 
-TEST(TgaLoad, ShortPixelDataEndsInOnePaddedPixelThenZeros)
+TEST(tga_load, short_pixel_data_ends_in_one_padded_pixel_then_zeros)
 {
     // The file ends inside the second pixel: its missing bytes are 0xFF.
     load_result r = load(tga_file({3, 1}, {1, 2, 3, 4}, false));
@@ -376,7 +374,7 @@ image decode_one_by_one(const bytes &file, const tga_fields &t)
     return px;
 }
 
-TEST(TgaLoad, WholeRowReadsMatchPixelByPixelReading)
+TEST(tga_load, every_layout_cut_anywhere_loads_exactly_the_pixels_it_holds)
 {
     // The reader takes as many whole rows as fit in 64 KiB at a time: 72 rows
     // of 900 bytes or 54 of 1200, 64800 bytes either way. Cuts land on, just
@@ -430,24 +428,42 @@ FILE *open_shrinking(const bytes &data, size_t claimed)
     return fopencookie(new shrinking_file{data, claimed}, "rb", io);
 }
 
-TEST(TgaLoad, FileShrinkingWhileReadLeavesNoHeapLeftovers)
+// Whether the next block of `size` bytes malloc hands out holds anything but
+// zeros past its first 32 bytes (where glibc keeps its own pointers).
+bool handed_out_dirty(size_t size)
 {
-    const tga_fields t{40, 30, 24, 0x00};
+    unsigned char *block = static_cast<unsigned char *>(malloc(size));
+    const bool dirty = block && std::any_of(block + 32, block + size, [](unsigned char b) { return b != 0; });
+    free(block);
+    return dirty;
+}
+
+TEST(tga_load, file_shrinking_while_read_gives_zeros_not_stale_memory)
+{
+    // A pixel buffer of 4 KiB. glibc hands out the block just freed again, so
+    // a dirty one is left for it; AddressSanitizer's allocator keeps freed
+    // blocks aside instead, but fills the first 4 KiB of each block it hands
+    // out. Either way a load that left pixels unwritten would show them.
+    const tga_fields t{32, 32, 24, 0x00};
+    const size_t buffer = 32 * 32 * 4;
     const bytes file = tga_file(t, {1, 2, 3, 4}, false);
-    FILE *f = open_shrinking(file, 18 + 40 * 30 * 3);
+    FILE *f = open_shrinking(file, 18 + 32 * 32 * 3);
     (void)fgetc(f); // the stream's own buffer is allocated now, not below
-    // Leave a dirty block of the buffer's size for the allocator to hand out again.
-    void *volatile dirty = malloc(40 * 30 * 4); // volatile: kept though unused
-    memset(dirty, 0xAB, 40 * 30 * 4);
+    void *volatile dirty = malloc(buffer); // volatile: kept though unused
+    memset(dirty, 0xAB, buffer);
     free(dirty);
+    if (!handed_out_dirty(buffer)) {
+        fclose(f);
+        GTEST_SKIP() << "this allocator hands out zeroed blocks of " << buffer << " bytes: stale pixels could not show";
+    }
     uint32_t w = 0, h = 0;
     uint32_t *p = load_tga(f, &w, &h);
     ASSERT_NE(p, nullptr);
-    EXPECT_TRUE(std::equal(p, p + 40 * 30, load(file).pixels.begin()));
+    EXPECT_TRUE(std::equal(p, p + 32 * 32, load(file).pixels.begin()));
     free_image(p);
 }
 
-TEST(TgaLoad, TinyFileUnderALargeHeaderLoadsFreeOrIsRefused)
+TEST(tga_load, tiny_file_under_a_large_header_loads_at_no_memory_cost_or_is_refused)
 {
     // Short by up to 2^26 pixels: the rest is made up as zeros, at no memory
     // cost up front.
@@ -472,7 +488,7 @@ TEST(TgaLoad, TinyFileUnderALargeHeaderLoadsFreeOrIsRefused)
     EXPECT_EQ(r.message, "tga data ends too early for its 8192 x 8193 image\n");
 }
 
-TEST(TgaLoad, ShortHeadersAndOtherTypesAreRefused)
+TEST(tga_load, short_headers_and_other_types_are_refused)
 {
     const bytes full = tga_file({1, 1}, {1, 2, 3});
     for (size_t n : {0, 1, 12, 17}) {
@@ -567,7 +583,7 @@ bytes rgba_of(const uint32_t *px, size_t n)
     return out;
 }
 
-TEST(TgaPeers, ReadOurFilesUnderEachFlag)
+TEST(tga_peers, read_our_files_under_each_flag)
 {
     const bool pillow = have_pillow(), magick = have_magick();
     if (!pillow && !magick)
@@ -576,7 +592,8 @@ TEST(TgaPeers, ReadOurFilesUnderEachFlag)
     const image px = sample(w, h);
     temp_path out("peer.tga");
     for (int flags : every_flag_combination) {
-        save_flags_scope scope(flags);
+        settings_guard keep;
+        set_image_save_flags(flags);
         ASSERT_EQ(save_image(out.path.c_str(), px.data(), w, h, IMAGE_FORMAT_TGA), 0);
         image want = flags & IMAGE_SAVE_ALPHA ? px : opaque(px);
         if (flags & IMAGE_SAVE_FLIP)
@@ -597,7 +614,7 @@ TEST(TgaPeers, ReadOurFilesUnderEachFlag)
     }
 }
 
-TEST(TgaPeers, CorpusLoadsLikePillowOrIsRefused)
+TEST(tga_peers, corpus_loads_like_pillow_or_is_refused)
 {
     const std::string dir = std::string(CORPUS_DIR) + "/tga";
     ASSERT_TRUE(std::filesystem::is_directory(dir)) << dir;

@@ -1,7 +1,10 @@
 // test_util.h - small helpers shared by the unit tests: scratch folders,
-// captured standard error, open-descriptor counts, whole-file I/O.
+// captured standard error, open-descriptor counts, whole-file I/O, and the
+// library's settings put back after a test.
 #ifndef TEST_UTIL_H
 #define TEST_UTIL_H
+
+#include "image.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -27,6 +30,23 @@ struct scratch_dir {
     }
     ~scratch_dir() { (void)system(("rm -rf '" + path + "'").c_str()); }
     std::string file(const std::string &name) const { return path + "/" + name; }
+};
+
+// The library's process-wide settings as they were when made, put back when
+// it goes: a test that changes one leaves it as it found it even when a
+// failed assertion ends the test early, so no test depends on another's order.
+struct settings_guard {
+    const uint64_t max_pixels = get_image_max_pixels();
+    const int save_flags = get_image_save_flags();
+    const int read_flags = get_image_read_flags();
+    const int messages = get_image_messages();
+    ~settings_guard()
+    {
+        set_image_max_pixels(max_pixels);
+        set_image_save_flags(save_flags);
+        set_image_read_flags(read_flags);
+        set_image_messages(messages);
+    }
 };
 
 // Redirects file descriptor 2 into a file while alive; text() returns what was
@@ -68,6 +88,18 @@ private:
     int saved_ = -1;
     FILE *file_ = nullptr;
 };
+
+// Number of entries in a folder, "." and ".." aside.
+inline int entries_in(const std::string &dir)
+{
+    int n = 0;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
 
 // Number of file descriptors this process has open.
 inline int open_fd_count()

@@ -2,7 +2,9 @@
 // blue first in memory on this little-endian host), shared by the codecs.
 // Where the processor has SSSE3 (found out when the program runs, not when it
 // is built) four pixels go through one byte shuffle; elsewhere one pixel at a
-// time. The results are the same.
+// time. The results are the same: each conversion takes the way as a last
+// parameter, which only the tests give, so that they can run both ways on one
+// processor and compare.
 #ifndef PIXEL_ROWS_H
 #define PIXEL_ROWS_H
 
@@ -83,38 +85,45 @@ __attribute__((target("ssse3"))) inline void rgba_ssse3(uint32_t *row, size_t n)
     rgba_from(row, x, n);
 }
 
-inline bool have_ssse3()
-{
-    static const bool have = __builtin_cpu_supports("ssse3");
-    return have;
-}
 #endif
 
-// n red, green, blue triples into opaque words.
-inline void from_rgb(const uint8_t *__restrict rgb, uint32_t *__restrict out, size_t n)
+inline bool have_ssse3()
 {
 #ifdef PIXEL_ROWS_SSSE3
-    if (have_ssse3())
+    static const bool have = __builtin_cpu_supports("ssse3");
+    return have;
+#else
+    return false;
+#endif
+}
+
+// n red, green, blue triples into opaque words.
+inline void from_rgb(const uint8_t *__restrict rgb, uint32_t *__restrict out, size_t n,
+                     [[maybe_unused]] bool ssse3 = have_ssse3())
+{
+#ifdef PIXEL_ROWS_SSSE3
+    if (ssse3)
         return rgb_ssse3(rgb, out, n);
 #endif
     rgb_from(rgb, out, 0, n);
 }
 
 // n blue, green, red triples into opaque words.
-inline void from_bgr(const uint8_t *__restrict bgr, uint32_t *__restrict out, size_t n)
+inline void from_bgr(const uint8_t *__restrict bgr, uint32_t *__restrict out, size_t n,
+                     [[maybe_unused]] bool ssse3 = have_ssse3())
 {
 #ifdef PIXEL_ROWS_SSSE3
-    if (have_ssse3())
+    if (ssse3)
         return bgr_ssse3(bgr, out, n);
 #endif
     bgr_from(bgr, out, 0, n);
 }
 
 // n red, green, blue, alpha quadruples into words, where they lie.
-inline void from_rgba(uint32_t *row, size_t n)
+inline void from_rgba(uint32_t *row, size_t n, [[maybe_unused]] bool ssse3 = have_ssse3())
 {
 #ifdef PIXEL_ROWS_SSSE3
-    if (have_ssse3())
+    if (ssse3)
         return rgba_ssse3(row, n);
 #endif
     rgba_from(row, 0, n);

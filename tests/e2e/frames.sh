@@ -2,8 +2,8 @@
 # frames.sh - the demo's window shows, pixel for pixel, the frames that the
 # headless renderer computes: before any drag, after a left-button drag, and
 # after the pointer moves on with the button up.
-# Usage: frames.sh DEMO MAKE_MAPS RENDER_FRAME
-DEMO=$1 MAKE_MAPS=$2 RENDER_FRAME=$3
+# Usage: frames.sh DEMO MAKE_MAPS RENDER_FRAME COUNT_FRAMES
+DEMO=$1 MAKE_MAPS=$2 RENDER_FRAME=$3 COUNT_FRAMES_LIB=$4
 . "$(dirname "$0")/lib.sh"
 
 command -v convert >/dev/null || fail "convert (ImageMagick) is needed for this test"
@@ -37,7 +37,7 @@ window_shows() {
 
 start_xvfb
 dir=$(make_workdir run)
-start_demo "$dir"
+start_counted_demo "$dir"
 w=$(demo_window) || fail "no window: $(cat "$dir/err")"
 
 expected "" "$E2E_TMP/start.rgb"
@@ -50,9 +50,11 @@ expected "457 131" "$E2E_TMP/dragged.rgb"
 cmp -s "$E2E_TMP/start.rgb" "$E2E_TMP/dragged.rgb" && fail "the two frames compared are the same"
 window_shows "after dragging to (457, 131)" "$E2E_TMP/dragged.rgb"
 
-# Moving on with the button up leaves the frame as it was.
-xdotool mousemove --window "$w" 100 400 mousemove --window "$w" 600 50
-sleep 0.5
+# Moving on with the button up leaves the frame as it was: once the server
+# has moved the pointer (--sync), the demo has the motion events queued, and
+# handles them before the second frame it draws after that.
+xdotool mousemove --window "$w" 100 400 mousemove --sync --window "$w" 600 50
+wait_frames 3
 window_shows "after moving with the button up" "$E2E_TMP/dragged.rgb"
 
 # A second drag, to the far corner, where the last column and row only

@@ -76,6 +76,33 @@ start_demo() {
     DEMO_PID=$! DEMO_DIR=$1
 }
 
+# Starts the demo as start_demo does, with the frame counter (COUNT_FRAMES_LIB,
+# the count_frames module) preloaded: frames_drawn and wait_frames read it.
+start_counted_demo() {
+    rm -f "$E2E_TMP/frames"
+    COUNT_FRAMES=$E2E_TMP/frames LD_PRELOAD="${LD_PRELOAD:+$LD_PRELOAD }$COUNT_FRAMES_LIB" start_demo "$1"
+}
+
+# The frames the counted demo has presented so far.
+frames_drawn() {
+    local n
+    n=$(od -An -tu8 -N8 "$E2E_TMP/frames" 2>/dev/null | tr -d ' ')
+    echo "${n:-0}"
+}
+
+# Waits, up to 30 s, until the counted demo has presented $1 frames more than
+# it had: proof that it drew in between, on a fast machine or a slow one.
+wait_frames() {
+    local want i
+    want=$(($(frames_drawn) + $1))
+    for i in $(seq 1 600); do
+        [ "$(frames_drawn)" -ge "$want" ] && return 0
+        kill -0 "$DEMO_PID" 2>/dev/null || fail "the demo ended after $(frames_drawn) frames: $(cat "$DEMO_DIR/err")"
+        sleep 0.05
+    done
+    fail "the demo presented $(frames_drawn) frames, not the $want waited for"
+}
+
 # Prints the id of the demo's window once it is shown.
 shown_window() {
     local i w
