@@ -8,7 +8,7 @@ dir=$1
 defined() { for f in "$@"; do nm --defined-only -C "$dir/$f.cpp.o"; done | awk '$2 ~ /^[TDBRWV]$/ { $1 = ""; $2 = ""; print substr($0, 3) }' | sort -u; }
 needed() { for f in "$@"; do nm -u -C "$dir/$f.cpp.o"; done | awk '{ print $2 }' | sort -u; }
 front="image image_save"
-codecs="image_png image_jpg image_tga"
+codecs="image_png image_jpg image_jpg_census image_tga"
 base="image_base byteorder"
 status=0
 check() { # lower layer, higher layer

@@ -419,8 +419,7 @@ TEST(quiet, headers_and_messages_fail_as_the_load_does)
 {
     const std::set<std::string> sound_headers = {
         "png cut in its data", "png bad zlib data", "png far too short", "jpeg truncated", "jpeg huge truncated",
-        "jpeg above the pixel limit", "jpeg scans over the image 33 times", "jpeg without its dc scan",
-        "jpeg undefined tables", "jpeg damaged after its rows",
+        "jpeg above the pixel limit", "jpeg scans over the image 33 times", "jpeg damaged after its rows",
         "tga truncated", "tga far too short"};
     scratch_dir dir;
     const std::string path = dir.file("bad");

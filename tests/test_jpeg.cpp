@@ -2,6 +2,7 @@
 // decode written here, both decoding routes, bad data that must fail without
 // ending the process, and the public corpus.
 #include "image.h"
+#include "image_base.h"
 #include "image_jpg.h"
 #include "jpeg_writer.h"
 #include "test.h"
@@ -87,22 +88,29 @@ struct reference {
     bool ok = false;
     uint32_t width = 0, height = 0;
     std::vector<uint32_t> pixels;
-    std::string printed; // what libjpeg's standard error manager prints
+    std::string printed; // what a load prints: libjpeg's messages, the first few warnings
 };
 
 struct recorder {
     jpeg_error_mgr mgr;
     jmp_buf back;
     std::string *printed;
+    unsigned long warnings;
 };
 
-// Keeps the line the standard manager would print; its own emit_message still
-// decides which warnings get printed at all.
+// Keeps the line the standard manager would print.
 void record_message(j_common_ptr cinfo)
 {
     char text[JMSG_LENGTH_MAX];
     (*cinfo->err->format_message)(cinfo, text);
     *reinterpret_cast<recorder *>(cinfo->err)->printed += std::string(text) + "\n";
+}
+
+// A load prints the first few warnings and counts the rest (image_base.h).
+void record_warning(j_common_ptr cinfo, int level)
+{
+    if (level < 0 && ++reinterpret_cast<recorder *>(cinfo->err)->warnings <= max_printed_warnings)
+        record_message(cinfo);
 }
 
 void record_and_leave(j_common_ptr cinfo)
@@ -152,7 +160,13 @@ reference decode_plainly(const std::string &path)
     d.err = jpeg_std_error(&rec.mgr);
     rec.mgr.error_exit = record_and_leave;
     rec.mgr.output_message = record_message;
+    rec.mgr.emit_message = record_warning;
+    rec.warnings = 0;
     ref.ok = plain_decode(&d, f, &ref.pixels, &ref.width, &ref.height);
+    if (rec.warnings > max_printed_warnings) {
+        const unsigned long more = rec.warnings - max_printed_warnings;
+        ref.printed += "... and " + std::to_string(more) + " more warning" + (more == 1 ? "\n" : "s\n");
+    }
     jpeg_destroy_decompress(&d);
     fclose(f);
     return ref;
@@ -350,7 +364,7 @@ TEST_F(jpeg, truncated_file_warns_and_keeps_the_image)
         const std::string path = write(progressive ? "cut_p.jpg" : "cut.jpg", cut);
         expect_plain_pixels(path);
         loaded l = load_capturing(path);
-        EXPECT_EQ(l.err, "Premature end of JPEG file\n");
+        EXPECT_EQ(l.err, "Premature end of JPEG file\nCorrupt JPEG data: premature end of data segment\n");
         EXPECT_EQ(l.width, 64u);
         free_image(l.pixels);
     }
@@ -422,6 +436,96 @@ TEST_F(jpeg, data_that_cannot_become_rgb_fails_with_the_librarys_message)
         EXPECT_EQ(l.err, c.message) << c.path;
         EXPECT_EQ(image_error() + std::string("\n"), c.path + ": " + c.message);
     }
+}
+
+// Where the first segment of `marker` starts (its 0xFF), or the file's size;
+// the encoder writes no marker of a segment inside the coded data.
+size_t segment_at(const bytes &file, unsigned char marker)
+{
+    for (size_t i = 0; i + 1 < file.size(); ++i)
+        if (file[i] == 0xFF && file[i + 1] == marker)
+            return i;
+    return file.size();
+}
+
+bytes patched(bytes file, unsigned char marker, size_t offset, unsigned char value)
+{
+    file.at(segment_at(file, marker) + offset) = value;
+    return file;
+}
+
+// Headers that libjpeg takes but whose decode it refuses as it starts,
+// before reading any coded data: image_info must fail there too, for the
+// same reason, or succeed where the load does.
+TEST_F(jpeg, info_fails_where_the_load_fails_as_it_starts)
+{
+    const bytes baseline = encode({"b", 32, 32, 3, 2, 2, false, 0});
+    const bytes progressive = encode({"p", 32, 32, 3, 2, 2, true, 0});
+    const size_t first_dht = segment_at(baseline, 0xC4);
+    ASSERT_EQ(baseline.at(first_dht + 4), 0x00); // DC table 0: lengths from +5, symbols from +21
+    const auto without_huffman_tables = [](bytes file) { // those before the first scan
+        for (size_t at; (at = segment_at(file, 0xC4)) < segment_at(file, 0xDA);)
+            file.erase(file.begin() + at, file.begin() + at + 2 + (file[at + 2] << 8 | file[at + 3]));
+        return file;
+    };
+    bytes overfull = patched(baseline, 0xC4, 5, 2); // two codes of one bit: none left for longer ones
+    overfull.at(first_dht + 7) -= 2;                 // the same count of codes in all
+    const struct {
+        const char *name;
+        bytes data;
+        const char *reason; // "" where both succeed
+    } cases[] = {
+        {"undefined quantisation table", patched(baseline, 0xC0, 12, 2), "Quantization table 0x02 was not defined"},
+        {"quantisation table beyond the four", patched(baseline, 0xC0, 15, 7), "Quantization table 0x07 was not defined"},
+        {"undefined Huffman table", patched(baseline, 0xDA, 6, 0x22), "Huffman table 0x02 was not defined"},
+        {"no Huffman tables: the standard ones", without_huffman_tables(baseline), ""},
+        {"too many codes of one length", overfull, "Bogus Huffman table definition"},
+        {"DC symbol above 15", patched(baseline, 0xC4, 21, 16), "Bogus Huffman table definition"},
+        {"unit of 18 blocks", patched(baseline, 0xC0, 11, 0x44), "Sampling factors too large for interleaved scan"},
+        {"progressive DC band with AC", patched(progressive, 0xDA, 12, 5),
+         "Invalid progressive parameters Ss=0 Se=5 Ah=0 Al=1"},
+        {"progressive refinement first", patched(progressive, 0xDA, 13, 0x21),
+         "Inconsistent progression sequence for component 0 coefficient 0"},
+        {"progressive: no standard Huffman tables", without_huffman_tables(progressive),
+         "Huffman table 0x00 was not defined"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = write("f.jpg", c.data);
+        uint32_t w = 0, h = 0;
+        unsigned int format = 0;
+        stderr_capture quiet;
+        const int info = image_info(path.c_str(), &w, &h, &format);
+        const std::string info_reason = image_error();
+        uint32_t *pixels = load_image(path.c_str(), &w, &h);
+        EXPECT_EQ(info, pixels ? 0 : -1);
+        EXPECT_EQ(info_reason, image_error());
+        EXPECT_EQ(info_reason, *c.reason ? path + ": " + c.reason : "");
+        free_image(pixels);
+    }
+}
+
+// A damaged file can hold thousands of warnings: a load shows the first few
+// and counts the rest, as it does for PNG.
+TEST_F(jpeg, a_flood_of_warnings_is_cut_short_and_counted)
+{
+    bytes file = encode({"w", 16, 16, 3, 2, 2, false, 0});
+    // A stray byte before each segment after the JFIF one: two DQT, SOF, four
+    // DHT and SOS, each met with a warning.
+    std::vector<size_t> starts;
+    for (size_t at = 2; file.at(at + 1) != 0xDA; starts.push_back(at))
+        at += 2 + (file.at(at + 2) << 8 | file.at(at + 3));
+    for (auto at = starts.rbegin(); at != starts.rend(); ++at)
+        file.insert(file.begin() + *at, 0x00);
+    loaded l = load_capturing(write("w.jpg", file));
+    EXPECT_NE(l.pixels, nullptr);
+    EXPECT_EQ(l.err, "Corrupt JPEG data: 1 extraneous bytes before marker 0xdb\n"
+                     "Corrupt JPEG data: 1 extraneous bytes before marker 0xdb\n"
+                     "Corrupt JPEG data: 1 extraneous bytes before marker 0xc0\n"
+                     "Corrupt JPEG data: 1 extraneous bytes before marker 0xc4\n"
+                     "Corrupt JPEG data: 1 extraneous bytes before marker 0xc4\n"
+                     "... and 3 more warnings\n");
+    free_image(l.pixels);
 }
 
 TEST_F(jpeg, demo_fails_its_start_on_corrupt_data)

@@ -49,6 +49,11 @@ struct settings_guard {
     }
 };
 
+// The read flags for a scope, every setting put back after it.
+struct read_flags_scope : settings_guard {
+    explicit read_flags_scope(int flags) { set_image_read_flags(flags); }
+};
+
 // Redirects file descriptor 2 into a file while alive; text() returns what was
 // written so far.
 class stderr_capture {

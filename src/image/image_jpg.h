@@ -13,9 +13,9 @@ uint32_t *load_jpeg(FILE *stream, uint32_t *width, uint32_t *height);
 // Writes the pixels; owns and closes the stream. 0 on success, -1 on failure.
 int save_jpeg(FILE *stream, const uint32_t *pixels, uint32_t width, uint32_t height);
 
-// load_jpeg by the portable route even where a faster one exists: one RGB row
-// at a time, packed into pixels. Same ownership and result as load_jpeg, which
-// must give the same pixels; the tests and benchmarks hold the two together.
+// load_jpeg by the portable route even where a faster one exists: rows of RGB,
+// spread into pixels. Same ownership and result as load_jpeg, which must give
+// the same pixels; the tests and benchmarks hold the two together.
 uint32_t *load_jpeg_rgb(FILE *stream, uint32_t *width, uint32_t *height);
 // 1 if load_jpeg has libjpeg write pixels straight into the buffer (libjpeg-turbo's
 // four-byte colour spaces), 0 if it takes the RGB route.
