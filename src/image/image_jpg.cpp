@@ -485,17 +485,6 @@ void use_stream_source(j_decompress_ptr cinfo, stream_source *src)
     cinfo->src = &src->pub;
 }
 
-// width x height pixels of `bytes` each, or 0 when that does not fit size_t.
-size_t buffer_size(JDIMENSION width, JDIMENSION height, size_t bytes)
-{
-    const size_t count = static_cast<size_t>(width) * height;
-    if (width != 0 && count / width != height)
-        return 0;
-    if (count > SIZE_MAX / bytes)
-        return 0;
-    return count * bytes;
-}
-
 // The pixel buffer and how many of its rows exist so far. It lives with the
 // caller of decode, outside the frame libjpeg's errors jump back into, so its
 // latest state is always there to release.
@@ -597,8 +586,8 @@ bool decode(j_decompress_ptr cinfo, jpeg_progress_mgr *progress, stream_source *
     cinfo->out_color_space = JCS_RGB;
 #endif
 
-    const size_t pixel_bytes = buffer_size(cinfo->image_width, cinfo->image_height, 4);
-    const size_t row_bytes = buffer_size(cinfo->image_width, 1, 3);
+    const size_t pixel_bytes = pixel_buffer_bytes(cinfo->image_width, cinfo->image_height, 4);
+    const size_t row_bytes = pixel_buffer_bytes(cinfo->image_width, 1, 3);
     if (pixel_bytes == 0 || row_bytes == 0 || (!direct && !(row = static_cast<JSAMPROW>(malloc(row_bytes))))) {
         record_errno(ENOMEM);
         return false;
