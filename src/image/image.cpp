@@ -66,17 +66,13 @@ bool hand_to_codec(FILE *stream, int format, wanted what, found_image *found)
 }
 
 // Says why no probe took the stream: the system's word when it has one (a
-// directory opens, but cannot be read), else what the content is not, or
-// what it looks like.
+// directory opens, but cannot be read; a stream cannot go back), else what
+// the content is not, or what it looks like.
 void record_unrecognised(FILE *stream)
 {
     unsigned char head[3];
-    if (fseek(stream, 0, SEEK_SET) != 0) {
-        record_errno(errno);
-        return;
-    }
-    const size_t got = fread(head, 1, sizeof head, stream);
-    if (ferror(stream))
+    size_t got = 0;
+    if (fseek(stream, 0, SEEK_SET) != 0 || (got = fread(head, 1, sizeof head, stream), ferror(stream)))
         record_errno(errno);
     else if (got == 0)
         set_image_error("the file is empty");

@@ -23,11 +23,6 @@ std::atomic<int> save_flags{0};
 std::atomic<int> read_flags{0};
 std::atomic<uint64_t> max_pixels{default_max_pixels};
 
-int relaxed(const std::atomic<int> &setting)
-{
-    return setting.load(std::memory_order_relaxed);
-}
-
 // Who gets the lines the library prints: a handler and its context, one
 // atomic word for the pair so that no thread sees half of a change. A pair is
 // never changed nor freed once made (a thread may still be calling it): each
@@ -120,16 +115,9 @@ void print_text(int kind, const char *format, va_list args, bool line_break)
             fputc('\n', stderr);
         return;
     }
-    // The line alone, in a block of its own where it is longer than most.
-    va_list again;
-    va_copy(again, args);
-    char short_line[512];
-    char *line = short_line;
-    const int length = vsnprintf(short_line, sizeof short_line, format, args);
-    malloc_ptr<char> long_line(length >= int(sizeof short_line) ? static_cast<char *>(malloc(length + 1)) : nullptr);
-    if (long_line)
-        vsnprintf(line = long_line.get(), length + 1, format, again);
-    va_end(again);
+    // As long as a reason may be: only a name too long to open fills it.
+    char line[sizeof state.error_text];
+    vsnprintf(line, sizeof line, format, args);
     const size_t end = strlen(line);
     if (end > 0 && line[end - 1] == '\n')
         line[end - 1] = '\0';
@@ -247,7 +235,7 @@ extern "C" void set_image_save_flags(int flags)
 
 extern "C" int get_image_save_flags(void)
 {
-    return relaxed(save_flags);
+    return save_flags.load(std::memory_order_relaxed);
 }
 
 extern "C" void set_image_read_flags(int flags)
@@ -257,7 +245,7 @@ extern "C" void set_image_read_flags(int flags)
 
 extern "C" int get_image_read_flags(void)
 {
-    return relaxed(read_flags);
+    return read_flags.load(std::memory_order_relaxed);
 }
 
 extern "C" void set_image_message_handler(image_message_handler handler, void *context)
