@@ -29,40 +29,44 @@ const size_t stream_buffer_bytes = size_t(64) << 10;
 // alone (image_info).
 enum class wanted { pixels, header };
 
-// What a read found.
+// What a call wants, and where a read puts what it finds: the caller's
+// places, or spares.
 struct found_image {
-    uint32_t *pixels = nullptr;
-    uint32_t width = 0, height = 0;
-    unsigned int format = 0;
+    wanted what;
+    uint32_t *width, *height;
+    unsigned int *format;
+    uint32_t **pixels;
 };
 
-// The format whose probe takes the stream, strongest magic first, TGA,
-// recognised only by its footer, last; -1 when none does. The stream is left
-// where the probe that took it left it, as that codec's reader expects.
+// Each format's probe, reader and header reader, by IMAGE_FORMAT_* code: also
+// the order of the probes, strongest magic first, TGA, recognised only by its
+// footer, last.
+struct codec {
+    int (*check)(FILE *);
+    uint32_t *(*load)(FILE *, uint32_t *, uint32_t *);
+    int (*info)(FILE *, uint32_t *, uint32_t *);
+};
+const codec codecs[] = {{check_png, load_png, info_png}, {check_jpeg, load_jpeg, info_jpeg},
+                        {check_tga, load_tga, info_tga}};
+
+// The format whose probe takes the stream, or -1. The stream is left where
+// the probe that took it left it, as that codec's reader expects.
 int probe(FILE *stream)
 {
-    if (check_png(stream))
-        return IMAGE_FORMAT_PNG;
-    if (check_jpeg(stream))
-        return IMAGE_FORMAT_JPEG;
-    if (check_tga(stream))
-        return IMAGE_FORMAT_TGA;
+    for (int format = IMAGE_FORMAT_PNG; format <= IMAGE_FORMAT_TGA; ++format)
+        if (codecs[format].check(stream))
+            return format;
     return -1;
 }
 
 // Hands the stream to the codec of `format`, which owns it from the call on:
 // its reader, or its header reader when only the header is wanted.
-bool hand_to_codec(FILE *stream, int format, wanted what, found_image *found)
+bool hand_to_codec(FILE *stream, int format, found_image *found)
 {
-    using reader = uint32_t *(*)(FILE *, uint32_t *, uint32_t *);
-    using header_reader = int (*)(FILE *, uint32_t *, uint32_t *);
-    static const reader readers[] = {load_png, load_jpeg, load_tga};
-    static const header_reader header_readers[] = {info_png, info_jpeg, info_tga};
-    found->format = static_cast<unsigned int>(format);
-    if (what == wanted::header)
-        return header_readers[format](stream, &found->width, &found->height) == 0;
-    found->pixels = readers[format](stream, &found->width, &found->height);
-    return found->pixels != nullptr;
+    *found->format = static_cast<unsigned int>(format);
+    if (found->what == wanted::header)
+        return codecs[format].info(stream, found->width, found->height) == 0;
+    return (*found->pixels = codecs[format].load(stream, found->width, found->height)) != nullptr;
 }
 
 // Says why no probe took the stream: the system's word when it has one (a
@@ -176,18 +180,13 @@ int source_seek(void *cookie, off64_t *offset, int whence)
     return 0;
 }
 
-int nothing_to_close(void *)
-{
-    return 0;
-}
-
 // A stream over the source, or null with the reason recorded. stdio's own
 // buffer is 4 KiB, and libpng asks for each 8 KiB data chunk in pieces around
 // it: a photo of a few megabytes cost over a thousand reads. Without a larger
 // one the read still works.
 FILE *open_source(source &s)
 {
-    FILE *stream = fopencookie(&s, "rb", {source_read, nullptr, source_seek, nothing_to_close});
+    FILE *stream = fopencookie(&s, "rb", {source_read, nullptr, source_seek, [](void *) { return 0; }});
     if (!stream) {
         record_errno(errno);
         return nullptr;
@@ -199,21 +198,21 @@ FILE *open_source(source &s)
 }
 
 // Reads a source that can seek: memory, or a descriptor that can.
-bool read_seekable(source &s, wanted what, found_image *found)
+bool read_seekable(source &s, found_image *found)
 {
     FILE *stream = open_source(s);
     if (!stream)
         return false;
     const int format = probe(stream);
     if (format >= 0)
-        return hand_to_codec(stream, format, what, found); // closes the stream before s goes
+        return hand_to_codec(stream, format, found); // closes the stream before s goes
     record_unrecognised(stream);
     fclose(stream);
     return false;
 }
 
 // Reads `size` bytes at data, which stay where they are.
-bool read_memory(const void *data, size_t size, wanted what, found_image *found)
+bool read_memory(const void *data, size_t size, found_image *found)
 {
     if (size == 0) {
         set_image_error("the data is empty");
@@ -227,7 +226,7 @@ bool read_memory(const void *data, size_t size, wanted what, found_image *found)
     s.bytes = static_cast<const unsigned char *>(data);
     s.length = size;
     s.end = int64_t(size);
-    return read_seekable(s, what, found);
+    return read_seekable(s, found);
 }
 
 // Streams that cannot seek. The probes and the readers move about in a file,
@@ -284,8 +283,9 @@ bool read_rest(source &s, int format, uint64_t most, bool footer_only)
 }
 
 // Reads a stream that cannot seek, from the descriptor in s.
-bool read_stream(source &s, wanted what, found_image *found)
+bool read_stream(source &s, found_image *found)
 {
+    const wanted what = found->what;
     s.keep = true;
     FILE *stream = open_source(s);
     if (!stream)
@@ -295,7 +295,7 @@ bool read_stream(source &s, wanted what, found_image *found)
         s.keep = false;
         if (what == wanted::header)
             s.most = segment_bytes;
-        if (hand_to_codec(stream, format, what, found))
+        if (hand_to_codec(stream, format, found))
             return true;
         // Stopped at `most`: said in place of what the codec made of a
         // stream cut there; what it printed stays printed.
@@ -323,34 +323,35 @@ bool read_stream(source &s, wanted what, found_image *found)
         return false;
     }
     if (!beyond_limit || what == wanted::header)
-        return read_memory(s.bytes, s.length, what, found);
+        return read_memory(s.bytes, s.length, found);
     // Pixels of an image above the limit were wanted. Without its pixels the
     // load ends as the reader would end it: as no image, with the header's
     // own faults, or with the limit.
-    if (read_memory(s.bytes, s.length, wanted::header, found))
-        (void)image_size_allowed(found->width, found->height);
+    found->what = wanted::header;
+    if (read_memory(s.bytes, s.length, found))
+        (void)image_size_allowed(*found->width, *found->height);
     return false;
 }
 
 // Reads from the descriptor as it stands, from its position on.
-bool read_fd(int fd, wanted what, found_image *found)
+bool read_fd(int fd, found_image *found)
 {
     source s;
     s.fd = fd;
     s.start = lseek64(fd, 0, SEEK_CUR);
     if (s.start < 0 && errno == ESPIPE)
-        return read_stream(s, what, found);
+        return read_stream(s, found);
     const off64_t end = s.start < 0 ? -1 : lseek64(fd, 0, SEEK_END);
     if (end < 0 || lseek64(fd, s.start, SEEK_SET) < 0) { // the position as it was
         record_errno(errno);
         return false;
     }
     s.end = std::max<int64_t>(end - s.start, 0);
-    return read_seekable(s, what, found);
+    return read_seekable(s, found);
 }
 
 // Opens path and reads the image, or its header, from it.
-bool read_path(const char *path, wanted what, found_image *found)
+bool read_path(const char *path, found_image *found)
 {
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -359,47 +360,29 @@ bool read_path(const char *path, wanted what, found_image *found)
         set_printed_image_error("%s", errno_text(error));
         return false;
     }
-    const bool read = read_fd(fd, what, found);
+    const bool read = read_fd(fd, found);
     close(fd);
     return read;
 }
 
-// One call of the C interface: `read` under the name of its source, with the
-// reason of a failure recorded, and what was found given where it is wanted.
+// One call of the C interface: `read` of what is wanted under the name of its
+// source, with the reason of a failure recorded, and what is found put where
+// the caller wants it (null: nowhere). False when it fails (less one, it is
+// image_info's 0 or -1).
 template <typename Read>
-bool call(const char *name, Read read, uint32_t *width, uint32_t *height, unsigned int *format,
-          uint32_t **pixels)
+bool call(const char *name, wanted what, Read read, uint32_t *width, uint32_t *height, unsigned int *format,
+          uint32_t **pixels = nullptr)
 {
     error_scope scope(name);
-    found_image found;
-    if (!without_exceptions([&] { return read(&found); })) {
-        if (!image_error_recorded()) // every reader records its reasons: only a safety net
-            set_image_error("could not be read");
-        return false;
-    }
-    if (width)
-        *width = found.width;
-    if (height)
-        *height = found.height;
-    if (format)
-        *format = found.format;
-    *pixels = found.pixels;
-    return true;
-}
-
-template <typename Read>
-uint32_t *load(const char *name, uint32_t *width, uint32_t *height, Read read)
-{
-    uint32_t *pixels = nullptr;
-    call(name, [&](found_image *f) { return read(wanted::pixels, f); }, width, height, nullptr, &pixels);
-    return pixels;
-}
-
-template <typename Read>
-int info(const char *name, uint32_t *width, uint32_t *height, unsigned int *format, Read read)
-{
-    uint32_t *none;
-    return call(name, [&](found_image *f) { return read(wanted::header, f); }, width, height, format, &none) ? 0 : -1;
+    uint32_t spare_width, spare_height, *spare_pixels;
+    unsigned int spare_format;
+    found_image found = {what, width ? width : &spare_width, height ? height : &spare_height,
+                         format ? format : &spare_format, pixels ? pixels : &spare_pixels};
+    if (without_exceptions([&] { return read(&found); }))
+        return true;
+    if (!image_error_recorded()) // every reader records its reasons: only a safety net
+        set_image_error("could not be read");
+    return false;
 }
 
 // The name of a descriptor in reasons: "fd N".
@@ -412,36 +395,43 @@ struct fd_name {
 
 extern "C" uint32_t *load_image(const char *path, uint32_t *width, uint32_t *height)
 {
-    return load(path, width, height, [=](wanted what, found_image *f) { return read_path(path, what, f); });
+    uint32_t *pixels = nullptr;
+    call(path, wanted::pixels, [=](found_image *f) { return read_path(path, f); }, width, height, nullptr, &pixels);
+    return pixels;
 }
 
 extern "C" uint32_t *load_image_fd(int fd, uint32_t *width, uint32_t *height)
 {
-    return load(fd_name(fd).text, width, height, [=](wanted what, found_image *f) { return read_fd(fd, what, f); });
+    uint32_t *pixels = nullptr;
+    call(fd_name(fd).text, wanted::pixels, [=](found_image *f) { return read_fd(fd, f); }, width, height, nullptr,
+         &pixels);
+    return pixels;
 }
 
 extern "C" uint32_t *load_image_memory(const void *data, size_t size, uint32_t *width, uint32_t *height)
 {
-    return load("memory", width, height,
-                [=](wanted what, found_image *f) { return read_memory(data, size, what, f); });
+    uint32_t *pixels = nullptr;
+    call("memory", wanted::pixels, [=](found_image *f) { return read_memory(data, size, f); }, width, height,
+         nullptr, &pixels);
+    return pixels;
 }
 
 extern "C" int image_info(const char *path, uint32_t *width, uint32_t *height, unsigned int *format)
 {
-    return info(path, width, height, format, [=](wanted what, found_image *f) { return read_path(path, what, f); });
+    return call(path, wanted::header, [=](found_image *f) { return read_path(path, f); }, width, height, format) - 1;
 }
 
 extern "C" int image_info_fd(int fd, uint32_t *width, uint32_t *height, unsigned int *format)
 {
-    return info(fd_name(fd).text, width, height, format,
-                [=](wanted what, found_image *f) { return read_fd(fd, what, f); });
+    return call(fd_name(fd).text, wanted::header, [=](found_image *f) { return read_fd(fd, f); }, width, height,
+                format) - 1;
 }
 
 extern "C" int image_info_memory(const void *data, size_t size, uint32_t *width, uint32_t *height,
                                  unsigned int *format)
 {
-    return info("memory", width, height, format,
-                [=](wanted what, found_image *f) { return read_memory(data, size, what, f); });
+    return call("memory", wanted::header, [=](found_image *f) { return read_memory(data, size, f); }, width, height,
+                format) - 1;
 }
 
 extern "C" void free_image(uint32_t *pixels)

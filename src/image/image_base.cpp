@@ -250,17 +250,15 @@ extern "C" int get_image_read_flags(void)
 
 extern "C" void set_image_message_handler(image_message_handler handler, void *context)
 {
-    handler_pair *pair = &default_pair;
-    if (handler) {
-        std::lock_guard<std::mutex> hold(kept_pairs_lock);
-        for (pair = kept_pairs; pair && (pair->handler != handler || pair->context != context);)
-            pair = pair->next;
-        // Without memory for a new pair, the handler set before stays.
-        if (!pair && !(pair = new (std::nothrow) handler_pair{handler, context, kept_pairs}))
-            return;
+    handler_pair *pair = handler ? nullptr : &default_pair;
+    std::lock_guard<std::mutex> hold(kept_pairs_lock);
+    for (handler_pair *kept = kept_pairs; kept && !pair; kept = kept->next)
+        if (kept->handler == handler && kept->context == context)
+            pair = kept;
+    if (!pair && (pair = new (std::nothrow) handler_pair{handler, context, kept_pairs}))
         kept_pairs = pair;
-    }
-    message_handler.store(pair, std::memory_order_release);
+    if (pair) // without memory for a new pair, the handler set before stays
+        message_handler.store(pair, std::memory_order_release);
 }
 
 extern "C" void set_image_messages(int on)
