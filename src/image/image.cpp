@@ -153,7 +153,7 @@ ssize_t source_read(void *cookie, char *buffer, size_t size)
         do
             n = s->start >= 0 ? pread64(s->fd, buffer, size, s->start + off64_t(s->position)) : read(s->fd, buffer, size);
         while (n < 0 && errno == EINTR);
-        if (n < 0 || (s->keep && !keep_bytes(*s, buffer, size_t(n))))
+        if (n < 0 || (s->keep && n > 0 && !keep_bytes(*s, buffer, size_t(n))))
             return -1;
     }
     s->position += n;
@@ -255,14 +255,13 @@ const size_t footer_bytes = 18;
 // the stream goes on past `most`.
 bool read_rest(source &s, int format, uint64_t most, bool footer_only)
 {
-    std::unique_ptr<char[]> block(new (std::nothrow) char[stream_buffer_bytes]);
-    if (!block) {
+    if (!s.buffer) { // the stream's, which is closed
         record_errno(ENOMEM);
         return false;
     }
     s.position = s.length;
     ssize_t n;
-    while ((n = source_read(&s, block.get(), stream_buffer_bytes)) > 0) {
+    while ((n = source_read(&s, s.buffer.get(), stream_buffer_bytes)) > 0) {
         if (s.position > most) {
             set_image_error(format == IMAGE_FORMAT_JPEG
                                 ? "the stream goes on past the %llu bytes held of a JPEG image (four bytes a pixel "
@@ -315,22 +314,15 @@ bool read_stream(source &s, found_image *found)
         (void)tga_size_bound(stream, &most, &pixels);
     fclose(stream);
 
-    const bool beyond_limit = tga && limit != 0 && pixels > limit;
-    if (!read_rest(s, format, most, tga && (what == wanted::header || beyond_limit)))
+    if (!read_rest(s, format, most, tga && (what == wanted::header || (limit != 0 && pixels > limit))))
         return false;
     if (s.length == 0) {
         set_image_error("the file is empty");
         return false;
     }
-    if (!beyond_limit || what == wanted::header)
-        return read_memory(s.bytes, s.length, found);
-    // Pixels of an image above the limit were wanted. Without its pixels the
-    // load ends as the reader would end it: as no image, with the header's
-    // own faults, or with the limit.
-    found->what = wanted::header;
-    if (read_memory(s.bytes, s.length, found))
-        (void)image_size_allowed(*found->width, *found->height);
-    return false;
+    // An image above the limit, from its header and footer alone, fails as
+    // the reader fails it, with the header's own faults or with the limit.
+    return read_memory(s.bytes, s.length, found);
 }
 
 // Reads from the descriptor as it stands, from its position on.
