@@ -110,7 +110,7 @@ struct source {
     bool keep = false;
     int fd = -1;
     off64_t start = -1; // where the image starts in fd, when fd can seek
-    int64_t end = -1;   // bytes from the start to the end; -1 for a stream
+    int64_t end = -1;   // bytes from the start to the end; -1 where unknown (a stream)
     uint64_t position = 0;
     uint64_t most = UINT64_MAX; // bytes read at most; a read past them fails
     bool stopped = false;       // a read went past `most`
@@ -333,12 +333,13 @@ bool read_fd(int fd, found_image *found)
     s.start = lseek64(fd, 0, SEEK_CUR);
     if (s.start < 0 && errno == ESPIPE)
         return read_stream(s, found);
+    // Its end, where it can tell (much of /proc cannot), and its position as it was.
     const off64_t end = s.start < 0 ? -1 : lseek64(fd, 0, SEEK_END);
-    if (end < 0 || lseek64(fd, s.start, SEEK_SET) < 0) { // the position as it was
+    if (s.start < 0 || lseek64(fd, s.start, SEEK_SET) < 0) {
         record_errno(errno);
         return false;
     }
-    s.end = std::max<int64_t>(end - s.start, 0);
+    s.end = end < 0 ? -1 : std::max<int64_t>(end - s.start, 0);
     return read_seekable(s, found);
 }
 

@@ -153,6 +153,9 @@ ours.shutdown(socket.SHUT_WR)
 sys.exit(tool.wait())
 PY
 [ "$(cat "$tmp/out")" = "-: PNG 640x480" ] || fail "a socket gave: $(cat "$tmp/out")"
+# A file that cannot tell where it ends (much of /proc) is read as any other.
+run info /proc/self/status
+failed_with "imagetool: /proc/self/status: not a PNG, JFIF JPEG or TGA image"
 # Nobody may open the files of $tmp, but reads what it is handed.
 if [ "$(id -u)" = 0 ] && runuser -u nobody -- "$TOOL" --version >/dev/null 2>&1; then
     runuser -u nobody -- "$TOOL" info - <"$tmp/out.png" >"$tmp/out" 2>&1 || fail "as nobody: $(cat "$tmp/out")"
