@@ -121,13 +121,15 @@ uint64_t get_image_max_pixels(void);
 /* Message kinds a handler receives. */
 enum { IMAGE_MESSAGE_ERROR = 0, IMAGE_MESSAGE_WARNING = 1 };
 /* Receives each line the library (libpng's and libjpeg's included) would
- * print, without a line break. It may be called from any thread that loads or
- * saves, and may call the library itself. */
+ * print, without a line break (cut, as a reason is, only past PATH_MAX + 511
+ * bytes). It may be called from any thread that loads or saves, may call the
+ * library itself, and must return (not throw, not jump out). */
 typedef void (*image_message_handler)(void *context, int kind, const char *line);
 /* Process-wide. Null restores the default handler, which prints on standard
  * error exactly what the library always printed (two messages of save_image's
  * without a line break). A call running while it changes hands each line to
- * the old handler or the new one, with its own context. */
+ * the old handler or the new one, with its own context. Each different pair
+ * of handler and context set is kept (a few words) while the process runs. */
 void set_image_message_handler(image_message_handler handler, void *context);
 
 /* set_image_messages(0) is no handler: nothing is printed, and image_error
