@@ -165,7 +165,7 @@ if [ "$(id -u)" = 0 ] && runuser -u nobody -- "$TOOL" --version >/dev/null 2>&1;
 fi
 # Image data is not written to a terminal.
 if command -v script >/dev/null; then
-    script -qec "'$TOOL' convert '$tmp/out.png' -" /dev/null >"$tmp/out" 2>&1; status=$?
+    script -qec "'$TOOL' convert '$tmp/out.png' -" /dev/null </dev/null >"$tmp/out" 2>&1; status=$?
     [ $status = 2 ] && grep -q "^imagetool: -: image data not written to a terminal" "$tmp/out" ||
         fail "convert to a terminal: $status $(cat "$tmp/out")"
 fi
