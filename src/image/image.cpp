@@ -165,12 +165,12 @@ int source_seek(void *cookie, off64_t *offset, int whence)
     source *s = static_cast<source *>(cookie);
     const int64_t from = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? int64_t(s->position) : s->end;
     const int64_t room = INT64_MAX - std::max<int64_t>(s->start, 0); // pread's offsets cannot wrap
+    const bool stream = s->fd >= 0 && s->start < 0;
     if (*offset < -from || *offset > room - from) {
         errno = EINVAL;
         return -1;
     }
     const uint64_t to = uint64_t(from + *offset);
-    const bool stream = s->fd >= 0 && s->start < 0; // which goes back only into what it kept, if it may
     if (from < 0 || (stream && to != s->position && !(s->position <= s->length && to <= s->length))) {
         errno = ESPIPE;
         return -1;

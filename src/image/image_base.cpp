@@ -118,8 +118,9 @@ void print_text(int kind, const char *format, va_list args, bool line_break)
     // As long as a reason may be: only a name too long to open fills it.
     char line[sizeof state.error_text];
     vsnprintf(line, sizeof line, format, args);
-    if (char *end = strrchr(line, '\n'); end && !end[1])
-        *end = '\0';
+    const size_t end = strlen(line);
+    if (end > 0 && line[end - 1] == '\n')
+        line[end - 1] = '\0';
     const thread_state saved = state;
     pair->handler(pair->context, kind, line);
     state = saved;
@@ -299,7 +300,8 @@ bool image_size_allowed(uint64_t width, uint64_t height)
 
 size_t pixel_buffer_bytes(uint64_t width, uint64_t height, size_t pixel_bytes)
 {
-    const uint64_t count = width * height; // both sides are below 2^32: it cannot wrap
+    // Both sides are below 2^32, so the count cannot wrap.
+    const uint64_t count = width * height;
     return count == 0 || count > SIZE_MAX / pixel_bytes ? 0 : size_t(count * pixel_bytes);
 }
 
