@@ -680,3 +680,230 @@ TEST(threads, loads_and_saves_at_once_keep_their_pixels_and_reasons_apart)
                 std::equal(expected[1].begin(), expected[1].end(), shared));
     free_image(shared);
 }
+
+namespace {
+
+// The lines a handler was given, each with its kind.
+using heard_lines = std::vector<std::pair<int, std::string>>;
+
+void listen(void *context, int kind, const char *line)
+{
+    static_cast<heard_lines *>(context)->emplace_back(kind, line);
+}
+
+// A 1 x 1 PNG with `count` chunks of no known kind after its header, each with
+// a wrong checksum: a warning apiece.
+std::vector<unsigned char> png_with_bad_chunks(const scratch_dir &dir, int count)
+{
+    EXPECT_TRUE(write_png(dir.file("good.png"), {1, 1}));
+    std::vector<unsigned char> png = read_file(dir.file("good.png"));
+    const std::vector<unsigned char> bad_crc = {0, 0, 0, 0, 'z', 'z', 'Z', 'z', 0, 0, 0, 0};
+    for (int i = 0; i < count; ++i)
+        png.insert(png.begin() + 33, bad_crc.begin(), bad_crc.end());
+    return png;
+}
+
+} // namespace
+
+TEST(messages, reach_the_handler_with_their_kinds_and_the_default_prints_them_as_ever)
+{
+    scratch_dir dir;
+    write_file(dir.file("warns.png"), png_with_bad_chunks(dir, 7));
+    const std::string missing = dir.file("missing"), out = dir.file("out.tga");
+    const std::string png_warning = "libpng warning: zzZz: CRC error";
+    const int error = IMAGE_MESSAGE_ERROR, warning = IMAGE_MESSAGE_WARNING;
+    uint32_t w, h;
+    const struct {
+        std::function<bool()> call; // true when it succeeds
+        heard_lines lines;
+        bool line_break; // the default printer ends the last line with one
+    } cases[] = {
+        {[&] { return load_image(missing.c_str(), &w, &h) != nullptr; },
+         {{error, "Image loading error: could not open file " + missing}}, true},
+        {[&] { return save_image(out.c_str(), two_pixels, 2, 1, 7) == 0; },
+         {{error, "Image saving error: error saving " + out + ", invalid format specification"}}, false},
+        {[&] { return save_image(out.c_str(), two_pixels, 2, 1, IMAGE_FORMAT_PNG) == 0; },
+         {{error, "saving png files is not implemented yet"}}, false},
+        {[&] { return save_image(out.c_str(), two_pixels, 0, 1, IMAGE_FORMAT_TGA) == 0; },
+         {{error, "tga images cannot be smaller than 1 x 1 pixels"}}, true},
+        {[&] {
+             uint32_t *pixels = load_image(dir.file("warns.png").c_str(), &w, &h);
+             free_image(pixels);
+             return pixels != nullptr;
+         },
+         {{warning, png_warning}, {warning, png_warning}, {warning, png_warning}, {warning, png_warning},
+          {warning, png_warning}, {warning, "... and 2 more warnings"}}, true},
+    };
+    for (const auto &c : cases) {
+        const std::string what = c.lines[0].second;
+        heard_lines heard;
+        set_image_message_handler(listen, &heard);
+        const bool succeeded = c.call();
+        EXPECT_EQ(heard, c.lines) << what;
+        EXPECT_EQ(image_error_printed(), !succeeded) << what;
+        std::string printed;
+        for (const auto &line : c.lines)
+            printed += line.second + "\n";
+        if (!c.line_break)
+            printed.pop_back();
+        set_image_message_handler(nullptr, &heard);
+        {
+            stderr_capture err;
+            c.call();
+            EXPECT_EQ(err.text(), printed) << what;
+        }
+        set_image_messages(0);
+        set_image_messages(1); // the default again, not the handler before
+        {
+            stderr_capture err;
+            c.call();
+            EXPECT_EQ(err.text(), printed) << what;
+        }
+        set_image_message_handler(listen, &heard);
+        set_image_messages(0);
+        EXPECT_EQ(get_image_messages(), 0);
+        EXPECT_EQ(c.call(), succeeded);
+        EXPECT_EQ(image_error_printed(), 0) << what;
+        set_image_messages(1);
+        EXPECT_EQ(heard, c.lines) << what; // nothing more while off
+        set_image_message_handler(nullptr, nullptr);
+    }
+}
+
+// A handler that calls the library leaves the call it was called from as it was.
+TEST(messages, a_handler_may_call_the_library)
+{
+    scratch_dir dir;
+    write_file(dir.file("junk"), {'j', 'u', 'n', 'k'});
+    static std::string junk;
+    junk = dir.file("junk");
+    set_image_message_handler([](void *, int, const char *) {
+        uint32_t w, h;
+        EXPECT_EQ(load_image(junk.c_str(), &w, &h), nullptr);
+    }, nullptr);
+    uint32_t w, h;
+    EXPECT_EQ(load_image(dir.file("missing").c_str(), &w, &h), nullptr);
+    set_image_message_handler(nullptr, nullptr);
+    EXPECT_EQ(image_error(), dir.file("missing") + ": No such file or directory");
+    EXPECT_EQ(image_error_printed(), 1);
+}
+
+// Every source reads alike: a file by name, a descriptor at any position,
+// a pipe, memory; what is not wanted may be null; image_info agrees.
+TEST(load_image, descriptors_from_where_they_stand_and_null_for_what_is_not_wanted)
+{
+    signal(SIGPIPE, SIG_IGN);
+    scratch_dir dir;
+    const uint32_t width = 40, height = 30;
+    ASSERT_TRUE(write_png(dir.file("p"), {width, height}, [](uint32_t y, png_byte *row) { row[y] = 200; }));
+    write_file(dir.file("j"), compress_jpeg(width, height, 3, JCS_RGB, [](jpeg_compress_struct &) {},
+                                            [](int x, int y, int k) { return (x * 7 + y * 3 + k * 50) & 255; }));
+    uint32_t w = 0, h = 0;
+    uint32_t *pixels = load_image(dir.file("p").c_str(), &w, &h);
+    ASSERT_EQ(save_image(dir.file("t").c_str(), pixels, w, h, IMAGE_FORMAT_TGA), 0);
+    free_image(pixels);
+    for (const char *name : {"p", "j", "t"}) {
+        const std::vector<unsigned char> bytes = read_file(dir.file(name));
+        unsigned int format = 9;
+        ASSERT_EQ(image_info(dir.file(name).c_str(), &w, &h, &format), 0);
+        uint32_t *expected = load_image(dir.file(name).c_str(), nullptr, nullptr);
+        ASSERT_NE(expected, nullptr) << image_error();
+        // Everything a load or image_info can give, from one source: the same
+        // pixels, size and format, whether or not the size is asked for.
+        auto same = [&](const std::string &source, const std::function<uint32_t *(uint32_t *, uint32_t *)> &load,
+                        const std::function<int(uint32_t *, uint32_t *, unsigned int *)> &info) {
+            for (bool sizes : {false, true}) {
+                uint32_t lw = 0, lh = 0, iw = 0, ih = 0;
+                unsigned int f = 9;
+                uint32_t *got = sizes ? load(&lw, &lh) : load(nullptr, nullptr);
+                ASSERT_NE(got, nullptr) << name << " " << source << ": " << image_error();
+                EXPECT_TRUE(std::equal(expected, expected + width * height, got)) << name << " " << source;
+                free_image(got);
+                EXPECT_EQ(sizes ? info(&iw, &ih, &f) : info(nullptr, nullptr, nullptr), 0) << name << " " << source;
+                if (sizes) {
+                    EXPECT_TRUE(lw == w && lh == h && iw == w && ih == h && f == format) << name << " " << source;
+                }
+            }
+        };
+        same("file", [&](uint32_t *a, uint32_t *b) { return load_image(dir.file(name).c_str(), a, b); },
+             [&](uint32_t *a, uint32_t *b, unsigned *f) { return image_info(dir.file(name).c_str(), a, b, f); });
+        same("memory", [&](uint32_t *a, uint32_t *b) { return load_image_memory(bytes.data(), bytes.size(), a, b); },
+             [&](uint32_t *a, uint32_t *b, unsigned *f) {
+                 return image_info_memory(bytes.data(), bytes.size(), a, b, f);
+             });
+        // A file read partly: the image starts where the position is, which stays there.
+        std::vector<unsigned char> behind(100, 'x');
+        behind.insert(behind.end(), bytes.begin(), bytes.end());
+        write_file(dir.file("behind"), behind);
+        const int fd = open(dir.file("behind").c_str(), O_RDONLY);
+        ASSERT_EQ(lseek(fd, 100, SEEK_SET), 100);
+        same("fd", [&](uint32_t *a, uint32_t *b) { return load_image_fd(fd, a, b); },
+             [&](uint32_t *a, uint32_t *b, unsigned *f) { return image_info_fd(fd, a, b, f); });
+        EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 100);
+        close(fd);
+        through_pipe(bytes, [&](const std::string &path) {
+            const int pipe_fd = open(path.c_str(), O_RDONLY);
+            uint32_t *got = load_image_fd(pipe_fd, nullptr, nullptr);
+            ASSERT_NE(got, nullptr) << name << ": " << image_error();
+            EXPECT_TRUE(std::equal(expected, expected + width * height, got)) << name;
+            free_image(got);
+            close(pipe_fd);
+        });
+        free_image(expected);
+    }
+    // Reasons name the descriptor.
+    const int junk = open(dir.path.c_str(), O_RDONLY);
+    EXPECT_EQ(load_image_fd(junk, nullptr, nullptr), nullptr);
+    EXPECT_EQ(image_error(), "fd " + std::to_string(junk) + ": Is a directory");
+    close(junk);
+    EXPECT_EQ(image_info_fd(junk, nullptr, nullptr, nullptr), -1);
+    EXPECT_EQ(image_error(), "fd " + std::to_string(junk) + ": Bad file descriptor");
+}
+
+// A handler set from another thread while loads run: each line goes to one
+// pair of handler and context, never to one with the other's context.
+// ./test.sh runs this under ThreadSanitizer too.
+TEST(threads, handlers_set_while_others_load_are_never_seen_torn)
+{
+    scratch_dir dir;
+    write_file(dir.file("warns.png"), png_with_bad_chunks(dir, 3));
+    static std::atomic<int> torn{0}, heard{0};
+    static int first_context, second_context;
+    const image_message_handler first = [](void *context, int, const char *) {
+        torn += context != &first_context;
+        ++heard;
+    };
+    const image_message_handler second = [](void *context, int, const char *) {
+        torn += context != &second_context;
+        ++heard;
+    };
+    set_image_message_handler(first, &first_context);
+    free_image(load_image(dir.file("warns.png").c_str(), nullptr, nullptr));
+    std::atomic<bool> done{false};
+    std::thread setter([&] {
+        for (int i = 0; !done; ++i) {
+            if (i % 3 == 2)
+                set_image_messages(0);
+            else
+                set_image_message_handler(i % 3 ? second : first, i % 3 ? &second_context : &first_context);
+        }
+    });
+    std::vector<std::thread> loaders;
+    std::atomic<int> failed{0};
+    for (int t = 0; t < 4; ++t)
+        loaders.emplace_back([&] {
+            for (int r = 0; r < 50; ++r) {
+                uint32_t *pixels = load_image(dir.file("warns.png").c_str(), nullptr, nullptr);
+                failed += pixels == nullptr;
+                free_image(pixels);
+            }
+        });
+    for (std::thread &t : loaders)
+        t.join();
+    done = true;
+    setter.join();
+    set_image_message_handler(nullptr, nullptr);
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_GE(heard.load(), 3);
+}

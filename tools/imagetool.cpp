@@ -8,13 +8,14 @@
 // descriptor, after what is already there.
 #include "image_tga.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
-#include <sys/mman.h>
+#include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -22,22 +23,26 @@
 namespace {
 
 const char usage[] =
-    "Usage: imagetool info FILE...\n"
-    "       imagetool convert [--alpha] [--flip] INPUT OUTPUT.tga\n"
+    "Usage: imagetool info [--strict] FILE...\n"
+    "       imagetool convert [--alpha|--no-alpha] [--flip] [--strict] INPUT OUTPUT.tga\n"
     "       imagetool --version\n"
     "\n"
-    "Reads PNG (RGB and RGBA, 8-bit, or 16-bit reduced to 8 bits; grey and\n"
-    "palette images are refused), JFIF JPEG and TGA (uncompressed true colour with\n"
-    "the version 2 footer), recognising each file by its content. A FILE or INPUT\n"
-    "of - is standard input (pipes work); an OUTPUT of - is standard output.\n"
+    "Reads PNG, JPEG and TGA files, recognising each by its content. A FILE or\n"
+    "INPUT of - is standard input as it stands (a pipe, a socket, a file read\n"
+    "partly); an OUTPUT of - is standard output, which may not be a terminal.\n"
     "\n"
     "  info       print each file's format and size, read from its headers alone:\n"
     "             \"FILE: FORMAT WIDTHxHEIGHT\"\n"
     "  convert    write INPUT as an uncompressed TGA file; the output is replaced\n"
     "             only once it has been written completely. An OUTPUT file whose\n"
     "             name has an extension other than .tga is refused: TGA is written\n"
-    "    -a, --alpha   keep the alpha channel (32-bit pixels; default 24-bit)\n"
+    "    -a, --alpha   keep the alpha channel (32-bit pixels) even where every\n"
+    "                  pixel is opaque; by default it is kept only where one is not\n"
+    "    --no-alpha    drop the alpha channel (24-bit pixels)\n"
     "    -f, --flip    mark the rows bottom first, so readers show the image flipped\n"
+    "  --strict         read only what the demo reads: RGB and RGBA PNG, JFIF JPEG\n"
+    "                   and uncompressed true-colour TGA with the version 2 footer\n"
+    "                   (by default, every kind of these formats the library reads)\n"
     "  -h, --help       show this help\n"
     "  --version        show the version\n"
     "\n"
@@ -46,118 +51,89 @@ const char usage[] =
 
 const char *const format_names[] = {"PNG", "JPEG", "TGA"};
 
-// The library prints some failures itself, in its own words and without the
-// file's name, and records the reason of every one. The tool tells each
-// failure once, in one line naming the file, so what the library prints is
-// held back while it works: dropped when it fails (the reason says it all),
-// shown after the file's name when it succeeds (warnings, which
-// set_image_messages(0) would lose). They are held in memory (memfd_create),
-// never in a file: a full /tmp must not cost a load its warnings.
-class held_messages {
-public:
-    held_messages()
-    {
-        fflush(stderr);
-        const int fd = above_standard(memfd_create("imagetool-messages", MFD_CLOEXEC));
-        if (fd >= 0 && !(held_ = fdopen(fd, "w+")))
-            close(fd);
-        saved_ = held_ ? above_standard(fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0)) : -1;
-        if (saved_ >= 0)
-            dup2(fileno(held_), STDERR_FILENO);
-    }
-    ~held_messages()
-    {
-        restore();
-        if (held_)
-            fclose(held_);
-    }
-    held_messages(const held_messages &) = delete;
-    held_messages &operator=(const held_messages &) = delete;
+// Which of the standard descriptors were closed when the tool started.
+unsigned closed_at_start = 0;
 
-    void drop() { restore(); }
+// Gives each standard descriptor that is closed a stand-in that fails every
+// read and write as the closed one would (/dev/null opened as a path alone),
+// so that no file opened later takes its number: standard error's would get
+// the tool's messages, standard output's whatever is printed. False when none
+// can be had.
+bool stand_in_for_closed_descriptors()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0)
+            continue;
+        closed_at_start |= 1u << fd;
+        if (open("/dev/null", O_PATH) != fd) // the lowest free number: the ones below are open
+            return false;
+    }
+    return true;
+}
 
-    void show(const std::string &name)
-    {
-        restore();
-        if (!held_)
-            return;
-        rewind(held_);
-        char line[1024];
-        bool line_start = true;
-        while (fgets(line, sizeof line, held_)) {
-            if (line_start)
-                fprintf(stderr, "imagetool: %s: ", name.c_str());
-            fputs(line, stderr);
-            line_start = strchr(line, '\n') != nullptr;
-        }
-        if (!line_start)
-            fputc('\n', stderr);
-    }
+// What the library says while the tool works on one file, held until it is
+// known whether the work failed: a failure is told by its reason alone, in
+// one line naming the file; after a success, what was said (warnings) is
+// shown after the file's name.
+std::vector<std::pair<int, std::string>> held_lines;
 
-private:
-    // fd moved above the three standard numbers: where standard input or
-    // output is closed, a descriptor of ours in its place would be read as
-    // "-" (/dev/stdin) or take what is printed. -1 when fd is.
-    static int above_standard(int fd)
-    {
-        if (fd < 0 || fd > STDERR_FILENO)
-            return fd;
-        const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        close(fd);
-        return moved;
+void hold_line(void *, int kind, const char *line) noexcept
+{
+    try {
+        held_lines.emplace_back(kind, line);
+    } catch (...) { // a line there is no memory for is lost, not the load
     }
-    void restore()
-    {
-        if (saved_ < 0)
-            return;
-        fflush(stderr);
-        dup2(saved_, STDERR_FILENO);
-        close(saved_);
-        saved_ = -1;
+}
+
+void show_held_lines(const std::string &name)
+{
+    const std::string libpng = "libpng warning: ";
+    for (auto &[kind, line] : held_lines) {
+        if (kind == IMAGE_MESSAGE_WARNING && line.compare(0, libpng.size(), libpng) == 0)
+            line.erase(0, libpng.size());
+        fprintf(stderr, "imagetool: %s: %s%s\n", name.c_str(), kind == IMAGE_MESSAGE_WARNING ? "warning: " : "",
+                line.c_str());
     }
-    FILE *held_ = nullptr;
-    int saved_ = -1;
-};
+    held_lines.clear();
+}
 
 // The one line for a failure: the file as the user named it, then the cause
-// the library recorded (which starts with the path it was given).
-void report(const std::string &name, const std::string &path)
+// the library recorded, less the name the library gave the source.
+void report(const std::string &name, const std::string &source)
 {
+    held_lines.clear();
     std::string reason = image_error();
-    const std::string prefix = path + ": ";
-    if (!path.empty() && reason.compare(0, prefix.size(), prefix) == 0)
+    const std::string prefix = source + ": ";
+    if (!source.empty() && reason.compare(0, prefix.size(), prefix) == 0)
         reason.erase(0, prefix.size());
     fprintf(stderr, "imagetool: %s: %s\n", name.c_str(), reason.c_str());
 }
 
-std::string input_path(const std::string &name)
+// False, with the failure told, when name is "-" and the standard descriptor
+// `fd` was closed at start.
+bool standard_open(const std::string &name, int fd)
 {
-    return name == "-" ? "/dev/stdin" : name;
-}
-
-// False, with the failure told, when name is "-" and standard input is
-// closed: /dev/stdin would then fail as a missing file.
-bool input_open(const std::string &name)
-{
-    if (name != "-" || fcntl(STDIN_FILENO, F_GETFD) >= 0)
+    if (name != "-" || !(closed_at_start & (1u << fd)))
         return true;
     fprintf(stderr, "imagetool: -: %s\n", strerror(EBADF));
     return false;
 }
 
+// The library's name for the input in its reasons.
+std::string source_name(const std::string &name)
+{
+    return name == "-" ? "fd 0" : name;
+}
+
 uint32_t *load(const std::string &name, uint32_t *w, uint32_t *h)
 {
-    if (!input_open(name))
+    if (!standard_open(name, STDIN_FILENO))
         return nullptr;
-    const std::string path = input_path(name);
-    held_messages held;
-    uint32_t *pixels = load_image(path.c_str(), w, h);
-    if (!pixels) {
-        held.drop();
-        report(name, path);
-        return nullptr;
-    }
-    held.show(name);
+    uint32_t *pixels = name == "-" ? load_image_fd(STDIN_FILENO, w, h) : load_image(name.c_str(), w, h);
+    if (!pixels)
+        report(name, source_name(name));
+    else
+        show_held_lines(name);
     return pixels;
 }
 
@@ -165,8 +141,8 @@ uint32_t *load(const std::string &name, uint32_t *w, uint32_t *h)
 // anything else by name, replaced only once complete.
 int save(const std::string &name, const uint32_t *pixels, uint32_t w, uint32_t h)
 {
-    // Standard output is taken before anything else is opened: were it
-    // closed, the next file opened would take its number.
+    if (!standard_open(name, STDOUT_FILENO))
+        return 1;
     FILE *out = nullptr;
     if (name == "-") {
         const int fd = dup(STDOUT_FILENO);
@@ -178,20 +154,29 @@ int save(const std::string &name, const uint32_t *pixels, uint32_t w, uint32_t h
             return 1;
         }
     }
-    held_messages held;
-    int result;
-    if (out) {
-        result = save_tga(out, pixels, w, h);
-    } else {
-        result = save_image(name.c_str(), pixels, w, h, IMAGE_FORMAT_TGA);
-    }
+    const int result = out ? save_tga(out, pixels, w, h) : save_image(name.c_str(), pixels, w, h, IMAGE_FORMAT_TGA);
     if (result != 0) {
-        held.drop();
         report(name, name == "-" ? "" : name);
         return 1;
     }
-    held.show(name);
+    show_held_lines(name);
     return 0;
+}
+
+// True when the output is a terminal, which binary data would only garble:
+// standard output for "-", else a character device that is one.
+bool terminal_output(const std::string &name)
+{
+    if (name == "-")
+        return !(closed_at_start & (1u << STDOUT_FILENO)) && isatty(STDOUT_FILENO);
+    struct stat st;
+    if (stat(name.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    const int fd = open(name.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const bool terminal = fd >= 0 && isatty(fd);
+    if (fd >= 0)
+        close(fd);
+    return terminal;
 }
 
 // An output's extension when it is not .tga, or "": the tool writes TGA
@@ -235,35 +220,41 @@ int info(const std::vector<std::string> &files)
 {
     int status = 0;
     for (const std::string &name : files) {
-        if (!input_open(name)) {
+        if (!standard_open(name, STDIN_FILENO)) {
             status = 1;
             continue;
         }
-        const std::string path = input_path(name);
         uint32_t w = 0, h = 0;
         unsigned int format = 0;
-        held_messages held;
-        if (image_info(path.c_str(), &w, &h, &format) != 0) {
-            held.drop();
-            report(name, path);
+        const int read = name == "-" ? image_info_fd(STDIN_FILENO, &w, &h, &format)
+                                     : image_info(name.c_str(), &w, &h, &format);
+        if (read != 0) {
+            report(name, source_name(name));
             status = 1;
             continue;
         }
-        held.show(name);
+        show_held_lines(name);
         printf("%s: %s %ux%u\n", name.c_str(), format_names[format], w, h);
     }
     return flushed(status);
 }
 
-int convert(const std::string &in, const std::string &out, int flags)
+enum class alpha { where_needed, kept, dropped };
+
+int convert(const std::string &in, const std::string &out, alpha keep_alpha, int flags)
 {
     const std::string ext = misleading_extension(out);
     if (!ext.empty())
         return usage_error(out + ": the name ends in " + ext + ", but imagetool writes TGA only (.tga)");
+    if (terminal_output(out))
+        return usage_error(out + ": image data not written to a terminal");
     uint32_t w = 0, h = 0;
     uint32_t *pixels = load(in, &w, &h);
     if (!pixels)
         return 1;
+    const bool translucent = std::any_of(pixels, pixels + size_t(w) * h, [](uint32_t p) { return p >> 24 != 0xFF; });
+    if (keep_alpha == alpha::kept || (keep_alpha == alpha::where_needed && translucent))
+        flags |= IMAGE_SAVE_ALPHA;
     set_image_save_flags(flags);
     const int status = save(out, pixels, w, h);
     free_image(pixels);
@@ -274,6 +265,10 @@ int convert(const std::string &in, const std::string &out, int flags)
 
 int main(int argc, char **argv)
 {
+    if (!stand_in_for_closed_descriptors())
+        return 1; // a file opened now could take the place of standard output or error
+    set_image_message_handler(hold_line, nullptr);
+    set_image_read_flags(IMAGE_READ_ANY); // a tool for people's files, whatever wrote them
     if (argc < 2)
         return usage_error("no command given");
     const std::string command = argv[1];
@@ -288,6 +283,7 @@ int main(int argc, char **argv)
     if (command.size() > 1 && command[0] == '-')
         return usage_error("unknown option " + command);
     int flags = 0;
+    alpha keep_alpha = alpha::where_needed;
     std::vector<std::string> operands;
     bool options_done = false;
     for (int i = 2; i < argc; ++i) {
@@ -297,8 +293,12 @@ int main(int argc, char **argv)
         } else if (!options_done && (arg == "-h" || arg == "--help")) {
             fputs(usage, stdout);
             return flushed(0);
+        } else if (!options_done && arg == "--strict") {
+            set_image_read_flags(0);
         } else if (!options_done && command == "convert" && (arg == "-a" || arg == "--alpha")) {
-            flags |= IMAGE_SAVE_ALPHA;
+            keep_alpha = alpha::kept;
+        } else if (!options_done && command == "convert" && arg == "--no-alpha") {
+            keep_alpha = alpha::dropped;
         } else if (!options_done && command == "convert" && (arg == "-f" || arg == "--flip")) {
             flags |= IMAGE_SAVE_FLIP;
         } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
@@ -317,7 +317,7 @@ int main(int argc, char **argv)
             return usage_error("too many arguments: convert takes one input and one output file");
         if (operands.size() != 2)
             return usage_error("convert needs an input and an output file");
-        return convert(operands[0], operands[1], flags);
+        return convert(operands[0], operands[1], keep_alpha, flags);
     }
     return usage_error("unknown command " + command);
 }

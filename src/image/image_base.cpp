@@ -10,6 +10,8 @@
 #include <climits>
 #include <cstdarg>
 #include <cstring>
+#include <mutex>
+#include <new>
 
 namespace {
 
@@ -19,28 +21,41 @@ namespace {
 // else is published with them.
 std::atomic<int> save_flags{0};
 std::atomic<int> read_flags{0};
-// Whether the library prints anything at all (set_image_messages).
-std::atomic<bool> messages_on{true};
 std::atomic<uint64_t> max_pixels{default_max_pixels};
 
-int relaxed(const std::atomic<int> &setting)
-{
-    return setting.load(std::memory_order_relaxed);
-}
+// Who gets the lines the library prints: a handler and its context, one
+// atomic word for the pair so that no thread sees half of a change. A pair is
+// never changed nor freed once made (a thread may still be calling it): each
+// pair set is kept, and setting it again takes the kept one, so that they cost
+// a few words for each different pair a program sets. Null: messages off.
+struct handler_pair {
+    image_message_handler handler; // null in the default pair: print on standard error
+    void *context;
+    handler_pair *next; // the pair kept before this one
+};
+handler_pair default_pair = {nullptr, nullptr, nullptr};
+std::atomic<handler_pair *> message_handler{&default_pair};
+handler_pair *kept_pairs = nullptr;
+std::mutex kept_pairs_lock;
 
-// Why the calling thread's last load or save failed, and whether the library
-// printed a message for it. Plain arrays and scalars: a thread has nothing to
-// construct or destroy for them.
-thread_local char error_text[PATH_MAX + 512];
-thread_local bool error_printed = false;
-// The file the front end is loading or saving on this thread, put at the
-// start of every reason; null outside those calls.
-thread_local const char *error_path = nullptr;
-
-// The warnings of the load running on this thread, and whether one is running:
-// a load prints the first few, then says how many more there were.
-thread_local bool in_load = false;
-thread_local unsigned long warnings = 0;
+// What the library keeps for the calling thread, in one plain struct (nothing
+// to construct or destroy) so that it can be put aside while a handler runs:
+// a handler may call the library, which must not disturb the call it is in.
+struct thread_state {
+    // Why the thread's last load or save failed, and whether a message for
+    // it was handed out.
+    char error_text[PATH_MAX + 512];
+    bool error_printed;
+    bool last_message_handed; // the latest message went to a handler
+    // The file the front end is loading or saving on this thread, put at the
+    // start of every reason; null outside those calls.
+    const char *error_path;
+    // The warnings of the load running on this thread, and whether one is
+    // running: a load prints the first few, then says how many more there were.
+    bool in_load;
+    unsigned long warnings;
+};
+thread_local thread_state state;
 
 // Copies `path` into `out`, which has room for `room` characters (more than
 // 3) and the closing zero. A longer path keeps its start and its end, which
@@ -70,30 +85,45 @@ void put_path(char *out, size_t room, const char *path)
 // at least 64 characters.
 void record_error(bool printed, const char *format, va_list args)
 {
-    char cause[sizeof error_text - 64];
+    char *const error_text = state.error_text;
+    char cause[sizeof state.error_text - 64];
     vsnprintf(cause, sizeof cause, format, args);
     const size_t cause_length = strlen(cause);
     size_t used = 0;
-    if (error_path) {
-        put_path(error_text, sizeof error_text - 3 - cause_length, error_path);
+    if (state.error_path) {
+        put_path(error_text, sizeof state.error_text - 3 - cause_length, state.error_path);
         used = strlen(error_text);
         memcpy(error_text + used, ": ", 2);
         used += 2;
     }
     memcpy(error_text + used, cause, cause_length + 1);
     // With messages off, what would have been printed was not.
-    error_printed = printed && messages_on.load(std::memory_order_relaxed);
+    state.error_printed = printed && state.last_message_handed;
 }
 
-// Every line the library prints goes through here, and nothing reaches
-// standard error while messages are off.
-void print_text(const char *format, va_list args, bool line_break)
+// Every line the library prints goes through here, to the handler set.
+void print_text(int kind, const char *format, va_list args, bool line_break)
 {
-    if (!messages_on.load(std::memory_order_relaxed))
+    const handler_pair *pair = message_handler.load(std::memory_order_acquire);
+    if (kind == IMAGE_MESSAGE_ERROR)
+        state.last_message_handed = pair != nullptr;
+    if (!pair)
         return;
-    vfprintf(stderr, format, args);
-    if (line_break)
-        fputc('\n', stderr);
+    if (!pair->handler) {
+        vfprintf(stderr, format, args);
+        if (line_break)
+            fputc('\n', stderr);
+        return;
+    }
+    // As long as a reason may be: only a name too long to open fills it.
+    char line[sizeof state.error_text];
+    vsnprintf(line, sizeof line, format, args);
+    const size_t end = strlen(line);
+    if (end > 0 && line[end - 1] == '\n')
+        line[end - 1] = '\0';
+    const thread_state saved = state;
+    pair->handler(pair->context, kind, line);
+    state = saved;
 }
 
 } // namespace
@@ -118,7 +148,7 @@ void fail_with_message(const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    print_text(format, args, true);
+    print_text(IMAGE_MESSAGE_ERROR, format, args, true);
     va_end(args);
     va_start(args, format);
     record_error(true, format, args);
@@ -129,53 +159,55 @@ void print_message(const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    print_text(format, args, false);
+    print_text(IMAGE_MESSAGE_ERROR, format, args, false);
     va_end(args);
 }
 
 void print_warning(const char *format, ...)
 {
-    if (in_load && ++warnings > max_printed_warnings)
+    if (state.in_load && ++state.warnings > max_printed_warnings)
         return;
     va_list args;
     va_start(args, format);
-    print_text(format, args, false);
+    print_text(IMAGE_MESSAGE_WARNING, format, args, false);
     va_end(args);
 }
 
 extern "C" int image_error_printed(void)
 {
-    return error_printed;
+    return state.error_printed;
 }
 
 bool image_error_recorded(void)
 {
-    return error_text[0] != '\0';
+    return state.error_text[0] != '\0';
 }
 
 void clear_image_error(void)
 {
-    error_text[0] = '\0';
-    error_printed = false;
+    state.error_text[0] = '\0';
+    state.error_printed = false;
 }
 
 error_scope::error_scope(const char *path)
 {
-    error_path = path;
-    in_load = true;
-    warnings = 0;
+    state.error_path = path;
+    state.in_load = true;
+    state.warnings = 0;
+    state.last_message_handed = false;
     clear_image_error();
 }
 
 error_scope::~error_scope()
 {
-    if (warnings > max_printed_warnings) {
-        const unsigned long more = warnings - max_printed_warnings;
-        print_message("... and %lu more warning%s\n", more, more == 1 ? "" : "s");
+    if (state.warnings > max_printed_warnings) {
+        state.in_load = false; // the count is no warning to count
+        const unsigned long more = state.warnings - max_printed_warnings;
+        print_warning("... and %lu more warning%s\n", more, more == 1 ? "" : "s");
     }
-    error_path = nullptr;
-    in_load = false;
-    warnings = 0;
+    state.error_path = nullptr;
+    state.in_load = false;
+    state.warnings = 0;
 }
 
 const char *errno_text(int error)
@@ -193,7 +225,7 @@ void record_errno(int error)
 
 extern "C" const char *image_error(void)
 {
-    return error_text;
+    return state.error_text;
 }
 
 extern "C" void set_image_save_flags(int flags)
@@ -203,7 +235,7 @@ extern "C" void set_image_save_flags(int flags)
 
 extern "C" int get_image_save_flags(void)
 {
-    return relaxed(save_flags);
+    return save_flags.load(std::memory_order_relaxed);
 }
 
 extern "C" void set_image_read_flags(int flags)
@@ -213,17 +245,35 @@ extern "C" void set_image_read_flags(int flags)
 
 extern "C" int get_image_read_flags(void)
 {
-    return relaxed(read_flags);
+    return read_flags.load(std::memory_order_relaxed);
+}
+
+extern "C" void set_image_message_handler(image_message_handler handler, void *context)
+{
+    handler_pair *pair = handler ? nullptr : &default_pair;
+    std::lock_guard<std::mutex> hold(kept_pairs_lock);
+    for (handler_pair *kept = kept_pairs; kept && !pair; kept = kept->next)
+        if (kept->handler == handler && kept->context == context)
+            pair = kept;
+    if (!pair && (pair = new (std::nothrow) handler_pair{handler, context, kept_pairs}))
+        kept_pairs = pair;
+    if (pair) // without memory for a new pair, the handler set before stays
+        message_handler.store(pair, std::memory_order_release);
 }
 
 extern "C" void set_image_messages(int on)
 {
-    messages_on.store(on != 0, std::memory_order_relaxed);
+    // On again is the default handler; a handler of the caller's stays.
+    handler_pair *off = nullptr;
+    if (!on)
+        message_handler.store(nullptr, std::memory_order_release);
+    else
+        message_handler.compare_exchange_strong(off, &default_pair, std::memory_order_acq_rel);
 }
 
 extern "C" int get_image_messages(void)
 {
-    return messages_on.load(std::memory_order_relaxed);
+    return message_handler.load(std::memory_order_relaxed) != nullptr;
 }
 
 extern "C" void set_image_max_pixels(uint64_t pixels)
@@ -246,6 +296,13 @@ bool image_size_allowed(uint64_t width, uint64_t height)
                       static_cast<unsigned long long>(width), static_cast<unsigned long long>(height),
                       static_cast<unsigned long long>(limit));
     return false;
+}
+
+size_t pixel_buffer_bytes(uint64_t width, uint64_t height, size_t pixel_bytes)
+{
+    // Both sides are below 2^32, so the count cannot wrap.
+    const uint64_t count = width * height;
+    return count == 0 || count > SIZE_MAX / pixel_bytes ? 0 : size_t(count * pixel_bytes);
 }
 
 bool bytes_to_end(FILE *stream, uint64_t *bytes)

@@ -8,9 +8,11 @@
 
 #include "image.h" // the settings, read through its getters
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <memory>
 
 // Reasons. Every failed load or save records one; image_error() gives it after
@@ -18,14 +20,19 @@
 // when a codec was called directly. The later of two records wins. All of
 // these are safe to call from a function that holds a setjmp: they leave
 // nothing to destroy.
+//
+// Messages. Every line the library prints goes through the functions below to
+// the process-wide message handler (set_image_message_handler): the default
+// one prints exactly the text given on standard error, a caller's gets the
+// line without its line break, and with messages off nobody gets it.
 
 // Records the reason without printing anything.
 void set_image_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
-// The one way to fail with a message: prints it on standard error as one line
-// and records the same text as the reason.
+// The one way to fail with a message: prints it as one line and records the
+// same text as the reason.
 void fail_with_message(const char *format, ...) __attribute__((format(printf, 1, 2)));
-// Prints on standard error exactly what it is given (line break included, or
-// not): for a message whose words differ from the reason recorded with it.
+// Prints exactly what it is given (line break included, or not): for a
+// message whose words differ from the reason recorded with it.
 void print_message(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Prints a warning of libpng's or libjpeg's as print_message does, but only
 // the first few of a load: a damaged file can hold thousands of them. The rest
@@ -55,6 +62,20 @@ struct error_scope {
 // Forgets the reason: the call succeeded.
 void clear_image_error(void);
 
+// Runs `read` (which returns whether it succeeded) for an entry point of the C
+// interface, which nothing may be thrown through: a string or vector that
+// cannot grow fails the call for want of memory instead.
+template <typename Read>
+bool without_exceptions(Read read)
+{
+    try {
+        return read();
+    } catch (const std::exception &) {
+        record_errno(ENOMEM);
+        return false;
+    }
+}
+
 // Limits: every bound the library puts on what a file can make it spend,
 // each with why it is where it is. Readers take them from here.
 
@@ -68,6 +89,10 @@ const uint64_t default_max_pixels = uint64_t(1) << 29;
 // (set_image_max_pixels); otherwise fails with a message and returns false.
 // Readers call it as soon as the header gives the size.
 bool image_size_allowed(uint64_t width, uint64_t height);
+
+// Bytes of a width x height buffer of pixels of `pixel_bytes` each, or 0 when
+// there are none or they do not fit size_t.
+size_t pixel_buffer_bytes(uint64_t width, uint64_t height, size_t pixel_bytes = 4);
 
 // The most pixels a reader makes up for a file whose data ends early. Below
 // it, a cut-off file still shows what it has, the rest filled in; above it the

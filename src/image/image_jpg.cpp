@@ -449,11 +449,11 @@ bool decode(jpeg_read *r, pixel_buffer *pixels, uint32_t *width, uint32_t *heigh
     cinfo->mem->max_memory_to_use = memory_ceiling();
     pixels->row_pixels = cinfo->image_width;
     pixels->total_rows = cinfo->image_height;
-    const uint64_t pixel_bytes = uint64_t(pixels->row_pixels) * pixels->total_rows * 4;
+    const size_t pixel_bytes = pixel_buffer_bytes(pixels->row_pixels, pixels->total_rows);
     const size_t first_rows = pixel_bytes <= whole_buffer_bytes
                                   ? pixels->total_rows
                                   : std::max<size_t>(first_rows_bytes / (pixels->row_pixels * 4), 32);
-    if (pixel_bytes > SIZE_MAX || !hold_rows(pixels, first_rows)) {
+    if (pixel_bytes == 0 || !hold_rows(pixels, first_rows)) {
         record_errno(ENOMEM);
         return false;
     }

@@ -305,7 +305,7 @@ bool read_png(png_structp png, png_infop info, png_source *source, png_rows *row
     *height = h;
 
     const size_t count = static_cast<size_t>(w) * h;
-    if ((w != 0 && count / w != h) || count > SIZE_MAX / 4) {
+    if (pixel_buffer_bytes(w, h) == 0) {
         record_errno(ENOMEM);
         return false;
     }

@@ -344,7 +344,7 @@ extern "C" int save_image(const char *path, const uint32_t *pixels, uint32_t wid
                           uint32_t height, unsigned int format)
 {
     error_scope scope(path);
-    if (save(path, pixels, width, height, format) != 0) {
+    if (!without_exceptions([&] { return save(path, pixels, width, height, format) == 0; })) {
         // Every writer records its reasons; this is only a safety net.
         if (!image_error_recorded())
             set_image_error("could not be written");

@@ -259,7 +259,7 @@ uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
     // At most 65535 x 65535 words, which fits size_t on the 64-bit host;
     // checked all the same.
     const size_t count = size_t(h.width) * h.height;
-    if (count / h.width != h.height) {
+    if (pixel_buffer_bytes(h.width, h.height) == 0) {
         record_errno(ENOMEM);
         return nullptr;
     }

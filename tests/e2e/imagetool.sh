@@ -117,4 +117,64 @@ for name in x.png X.JPG x.jpeg x.bmp; do
     [ $status = 2 ] && grep -q "^imagetool: $tmp/$name: the name ends in" "$tmp/err" && [ ! -e "$tmp/$name" ] ||
         fail "output $name: $status $(cat "$tmp/err")"
 done
+# The library's messages come through the tool, after the file's name: a
+# warning of a load that succeeds is told as one.
+head -c 20000 "$tmp/n.jpg" >"$tmp/cut.jpg"
+"$TOOL" convert "$tmp/cut.jpg" "$tmp/cut.tga" 2>"$tmp/err" || fail "cut JPEG: $(cat "$tmp/err")"
+[ "$(head -1 "$tmp/err")" = "imagetool: $tmp/cut.jpg: warning: Premature end of JPEG file" ] ||
+    fail "cut JPEG said: $(cat "$tmp/err")"
+# Closed standard descriptors: the image goes only where it was sent, and a
+# failure that cannot be told still fails.
+for closed in '<&-' '>&-' '2>&-' '<&- >&- 2>&-'; do
+    rm -f "$tmp/c.tga"
+    eval '"$TOOL" convert "$tmp/cut.jpg" "$tmp/c.tga" 2>/dev/null' "$closed" || fail "convert with $closed"
+    cmp -s "$tmp/c.tga" "$tmp/cut.tga" || fail "convert with $closed wrote another image"
+    eval '"$TOOL" convert "$tmp/junk" "$tmp/c.tga" 2>/dev/null' "$closed"; status=$?
+    [ $status = 1 ] && cmp -s "$tmp/c.tga" "$tmp/cut.tga" || fail "failed convert with $closed: $status"
+done
+"$TOOL" convert "$tmp/cut.jpg" - 2>&- >"$tmp/c.tga" && cmp -s "$tmp/c.tga" "$tmp/cut.tga" || fail "convert to - 2>&-"
+"$TOOL" convert "$tmp/junk" - 2>&- >"$tmp/c.tga"; status=$?
+[ $status = 1 ] && [ ! -s "$tmp/c.tga" ] || fail "failed convert to - 2>&-: $status"
+"$TOOL" convert "$tmp/cut.jpg" /dev/stderr 2>"$tmp/c.tga" && cmp -s "$tmp/c.tga" "$tmp/cut.tga" ||
+    fail "convert to /dev/stderr"
+# - is descriptor 0 as it stands: a file read partly is read on from there,
+# a socket works, and so does a file only the caller could open.
+{ printf '%100s' ''; cat "$tmp/out.png"; } >"$tmp/behind.png"
+chmod 600 "$tmp/behind.png"
+(dd bs=100 count=1 of=/dev/null 2>/dev/null && "$TOOL" info -) <"$tmp/behind.png" >"$tmp/out" 2>"$tmp/err"
+[ "$(cat "$tmp/out")" = "-: PNG 640x480" ] || fail "a file read partly: $(cat "$tmp/err")"
+/usr/bin/python3 - "$TOOL" "$tmp/out.png" >"$tmp/out" 2>"$tmp/err" <<'PY' || fail "a socket: $(cat "$tmp/err")"
+import socket, subprocess, sys
+ours, theirs = socket.socketpair()
+tool = subprocess.Popen([sys.argv[1], "info", "-"], stdin=theirs)
+theirs.close()
+ours.sendall(open(sys.argv[2], "rb").read())
+ours.shutdown(socket.SHUT_WR)
+sys.exit(tool.wait())
+PY
+[ "$(cat "$tmp/out")" = "-: PNG 640x480" ] || fail "a socket gave: $(cat "$tmp/out")"
+# A file that cannot tell where it ends (much of /proc) is read as any other.
+run info /proc/self/status
+failed_with "imagetool: /proc/self/status: not a PNG, JFIF JPEG or TGA image"
+# Nobody may open the files of $tmp, but reads what it is handed.
+if [ "$(id -u)" = 0 ] && runuser -u nobody -- "$TOOL" --version >/dev/null 2>&1; then
+    runuser -u nobody -- "$TOOL" info - <"$tmp/out.png" >"$tmp/out" 2>&1 || fail "as nobody: $(cat "$tmp/out")"
+    cat "$tmp/out.png" | runuser -u nobody -- "$TOOL" info - >>"$tmp/out" 2>&1 || fail "as nobody: $(cat "$tmp/out")"
+    [ "$(cat "$tmp/out")" = "-: PNG 640x480
+-: PNG 640x480" ] || fail "as nobody: $(cat "$tmp/out")"
+fi
+# Image data is not written to a terminal.
+if command -v script >/dev/null; then
+    script -qec "'$TOOL' convert '$tmp/out.png' -" /dev/null </dev/null >"$tmp/out" 2>&1; status=$?
+    [ $status = 2 ] && grep -q "^imagetool: -: image data not written to a terminal" "$tmp/out" ||
+        fail "convert to a terminal: $status $(cat "$tmp/out")"
+fi
+# Alpha is kept where a pixel is not opaque, unless dropped.
+convert -size 4x4 'xc:rgba(10,20,30,0.5)' "PNG32:$tmp/half.png" || fail "convert (ImageMagick)"
+for flags in "" "--no-alpha"; do
+    # shellcheck disable=SC2086
+    run convert $flags "$tmp/half.png" "$tmp/c.tga"
+    depth=$(od -An -tu1 -j16 -N1 "$tmp/c.tga" | tr -d ' ')
+    [ $status = 0 ] && [ "$depth" = "$([ -z "$flags" ] && echo 32 || echo 24)" ] || fail "depth $depth for '$flags'"
+done
 echo PASS

@@ -5,9 +5,10 @@
  *
  * Pixels are 32-bit words 0xAARRGGBB, row-major, top row first, with no gaps
  * between rows; pixel (x, y) is element y * width + x. Opaque formats get
- * alpha 0xFF. Most failures are also told on standard error as one plain
- * line (set_image_messages turns that off); image_error says why any load,
- * save or image_info failed.
+ * alpha 0xFF. Most failures are also told as one plain line on standard
+ * error, or to a handler of the caller's (set_image_message_handler);
+ * image_error says why any load, save or image_info failed. Every call that
+ * reports a size or a format takes null for what the caller does not want.
  *
  * Needs Linux and glibc (fopencookie, O_TMPFILE, the GNU strerror_r).
  *
@@ -49,6 +50,13 @@ enum {
  * failure (the values left in width and height are then unspecified). */
 uint32_t *load_image(const char *path, uint32_t *width, uint32_t *height);
 
+/* load_image from an open descriptor as it stands, from its current position:
+ * a pipe, a socket, a file partly read (whose image starts where its position
+ * is, and whose position is left there), a file the caller could open but the
+ * process could not open again. The descriptor stays the caller's, open. The
+ * same probes, limits and reasons, which name the source "fd N". */
+uint32_t *load_image_fd(int fd, uint32_t *width, uint32_t *height);
+
 /* load_image from the size bytes at data, which stay the caller's: the same
  * probes, limits, messages and reasons, and no file is opened or made. The
  * reasons name the source "memory" ("memory: not a PNG, JFIF JPEG or TGA
@@ -67,8 +75,11 @@ uint32_t *load_image_memory(const void *data, size_t size, uint32_t *width, uint
  * read to its end for the footer that makes it one. */
 int image_info(const char *path, uint32_t *width, uint32_t *height, unsigned int *format);
 
-/* Releases a buffer returned by load_image or load_image_memory. Null is
- * allowed. */
+/* image_info of what load_image_fd and load_image_memory read. */
+int image_info_fd(int fd, uint32_t *width, uint32_t *height, unsigned int *format);
+int image_info_memory(const void *data, size_t size, uint32_t *width, uint32_t *height, unsigned int *format);
+
+/* Releases a buffer returned by a load. Null is allowed. */
 void free_image(uint32_t *pixels);
 
 /* Writes width x height pixels to path in the given format. Returns 0 on
@@ -85,9 +96,9 @@ int save_image(const char *path, const uint32_t *pixels, uint32_t width,
  * until the thread's next load, save or image_info. */
 const char *image_error(void);
 
-/* 1 if the library printed a message on standard error for the calling
- * thread's last failed call, 0 if it only recorded the reason: a
- * program that tells failures itself need not tell them twice. */
+/* 1 if the library handed out a message (printed it, or gave it to the
+ * handler) for the calling thread's last failed call, 0 if it only recorded
+ * the reason: a program that tells failures itself need not tell them twice. */
 int image_error_printed(void);
 
 /* Process-wide save flags (IMAGE_SAVE_*), 0 at start. */
@@ -111,10 +122,24 @@ int get_image_read_flags(void);
 void set_image_max_pixels(uint64_t max_pixels);
 uint64_t get_image_max_pixels(void);
 
-/* Process-wide switch for the messages the library, libpng and libjpeg print
- * on standard error: 1 at start; with 0 nothing reaches standard error from
- * them, and image_error still says why a call failed (image_error_printed is
- * then 0). */
+/* Message kinds a handler receives. */
+enum { IMAGE_MESSAGE_ERROR = 0, IMAGE_MESSAGE_WARNING = 1 };
+/* Receives each line the library (libpng's and libjpeg's included) would
+ * print, without a line break (cut, as a reason is, only past PATH_MAX + 511
+ * bytes). It may be called from any thread that loads or saves, may call the
+ * library itself, and must return (not throw, not jump out). */
+typedef void (*image_message_handler)(void *context, int kind, const char *line);
+/* Process-wide. Null restores the default handler, which prints on standard
+ * error exactly what the library always printed (two messages of save_image's
+ * without a line break). A call running while it changes hands each line to
+ * the old handler or the new one, with its own context. Each different pair
+ * of handler and context set is kept (a few words) while the process runs. */
+void set_image_message_handler(image_message_handler handler, void *context);
+
+/* set_image_messages(0) is no handler: nothing is printed, and image_error
+ * still says why a call failed (image_error_printed is then 0).
+ * set_image_messages(1) gives the default handler back where there was none.
+ * get_image_messages is 1 while there is a handler, as there is at start. */
 void set_image_messages(int on);
 int get_image_messages(void);
 
