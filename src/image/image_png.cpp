@@ -278,9 +278,11 @@ bool read_up_to_data(png_structp png, png_infop info, png_source *source, checks
 }
 
 // The setjmp lives here, alone with plain data: libpng's longjmp must not skip
-// any destructor. True when rows->pixels holds the whole image; the caller
-// releases what rows holds, destroys libpng's structures and closes the stream.
-bool read_png(png_structp png, png_infop info, png_source *source, png_rows *rows, uint32_t *width,
+// any destructor. Reads the chunks up to the image data with the checks
+// wanted, and for a load the rows. True when the size is known and, for a
+// load, rows->pixels holds the whole image; the caller releases what rows
+// holds, destroys libpng's structures and closes the stream.
+bool read_png(png_structp png, png_infop info, png_source *source, checks wanted, png_rows *rows, uint32_t *width,
               uint32_t *height)
 {
     if (setjmp(png_jmpbuf(png))) {
@@ -292,17 +294,17 @@ bool read_png(png_structp png, png_infop info, png_source *source, png_rows *row
             finish_row(rows);
         return true;
     }
-    if (!read_up_to_data(png, info, source, checks::whole_load))
+    if (!read_up_to_data(png, info, source, wanted))
         return false;
-    const png_uint_32 w = png_get_image_width(png, info);
-    const png_uint_32 h = png_get_image_height(png, info);
+    const png_uint_32 w = *width = png_get_image_width(png, info);
+    const png_uint_32 h = *height = png_get_image_height(png, info);
+    if (wanted == checks::header)
+        return true;
     const int color_type = png_get_color_type(png, info);
     rows->route = route_for(color_type, png_get_interlace_type(png, info) != PNG_INTERLACE_NONE);
     ask_for_rows(png, color_type, rows->route);
     const int passes = png_set_interlace_handling(png);
     png_read_update_info(png, info);
-    *width = w;
-    *height = h;
 
     const size_t count = static_cast<size_t>(w) * h;
     if (pixel_buffer_bytes(w, h) == 0) {
@@ -340,6 +342,27 @@ bool read_png(png_structp png, png_infop info, png_source *source, png_rows *row
     return true;
 }
 
+// What the load and the header reading share: libpng's structures, made and
+// destroyed here, and the stream, closed here on every path. rows->pixels is
+// the image after a load, null after a failure.
+bool read_stream(FILE *stream, checks wanted, png_rows *rows, uint32_t *width, uint32_t *height)
+{
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, report_png_error, report_png_warning);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    png_source source = {stream, 0, 0, false};
+    const bool read = info && read_png(png, info, &source, wanted, rows, width, height);
+    if (!info)
+        record_errno(ENOMEM);
+    png_destroy_read_struct(&png, &info, nullptr);
+    fclose(stream);
+    free(rows->scratch);
+    if (!read) {
+        free(rows->pixels);
+        rows->pixels = nullptr;
+    }
+    return read;
+}
+
 } // namespace
 
 int check_png(FILE *stream)
@@ -352,30 +375,14 @@ int check_png(FILE *stream)
 
 uint32_t *load_png(FILE *stream, uint32_t *width, uint32_t *height)
 {
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, report_png_error, report_png_warning);
-    if (!png) {
-        record_errno(ENOMEM);
-        fclose(stream);
-        return nullptr;
-    }
-    png_infop info = png_create_info_struct(png);
-    if (!info) {
-        record_errno(ENOMEM);
-        png_destroy_read_struct(&png, nullptr, nullptr);
-        fclose(stream);
-        return nullptr;
-    }
-    png_source source = {stream, 0, 0, false};
-    png_rows rows = {nullptr, nullptr, row_route::final_bytes, 0, nullptr};
-    const bool read = read_png(png, info, &source, &rows, width, height);
-    png_destroy_read_struct(&png, &info, nullptr);
-    fclose(stream);
-    free(rows.scratch);
-    if (!read) {
-        free(rows.pixels);
-        return nullptr;
-    }
-    return rows.pixels;
+    png_rows rows = {};
+    return read_stream(stream, checks::whole_load, &rows, width, height) ? rows.pixels : nullptr;
+}
+
+int info_png(FILE *stream, uint32_t *width, uint32_t *height)
+{
+    png_rows rows = {};
+    return read_stream(stream, checks::header, &rows, width, height) ? 0 : -1;
 }
 
 int save_png(FILE *stream, const uint32_t *, uint32_t, uint32_t)
@@ -385,37 +392,4 @@ int save_png(FILE *stream, const uint32_t *, uint32_t, uint32_t)
     set_printed_image_error("saving png files is not implemented yet");
     fclose(stream);
     return -1;
-}
-
-// Header-only reading, for image_info.
-
-namespace {
-
-// The setjmp lives here, alone with plain data. Reads the chunks up to the
-// image data with the header's checks alone: the pixel limit and the amount
-// of image data are left to the load.
-bool read_png_header(png_structp png, png_infop info, png_source *source, uint32_t *width, uint32_t *height)
-{
-    if (setjmp(png_jmpbuf(png)))
-        return false;
-    if (!read_up_to_data(png, info, source, checks::header))
-        return false;
-    *width = png_get_image_width(png, info);
-    *height = png_get_image_height(png, info);
-    return true;
-}
-
-} // namespace
-
-int info_png(FILE *stream, uint32_t *width, uint32_t *height)
-{
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, report_png_error, report_png_warning);
-    png_infop info = png ? png_create_info_struct(png) : nullptr;
-    png_source source = {stream, 0, 0, false};
-    const bool read = info && read_png_header(png, info, &source, width, height);
-    if (!info)
-        record_errno(ENOMEM);
-    png_destroy_read_struct(&png, &info, nullptr);
-    fclose(stream);
-    return read ? 0 : -1;
 }
