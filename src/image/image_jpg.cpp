@@ -1,11 +1,11 @@
 // image_jpg.cpp - JPEG reading through libjpeg: JFIF files, and with
-// IMAGE_READ_ANY whatever libjpeg decodes (Exif, Adobe, CMYK). Bad data makes the load
-// fail with libjpeg's own message instead of ending the process, and files
-// whose claims would cost far more than they hold (huge sizes, data that ends
-// early, endless scans) are refused before the work is done. Rows are decoded
-// into their places in the pixel buffer: as pixel words where the library can
-// write them itself (libjpeg-turbo), otherwise as RGB spread out in place. The
-// writer is an entry point only.
+// IMAGE_READ_ANY whatever libjpeg decodes (Exif, Adobe, CMYK). Bad data makes
+// the load fail with libjpeg's own message instead of ending the process, and
+// files whose claims would cost far more than they hold (huge sizes, data that
+// ends early, endless scans) are refused before the work is done. Rows are
+// decoded into their places in the pixel buffer: as pixel words where the
+// library can write them itself (libjpeg-turbo), otherwise as RGB or CMYK
+// turned into pixels in place. The writer is an entry point only.
 #include "image_jpg.h"
 
 #include "image_base.h"
@@ -96,10 +96,11 @@ bool says_data_ended(const jpeg_error_mgr &mgr)
 }
 
 // Prints libjpeg's warnings, as its standard manager does but through the
-// base's cap, and watches them: those saying the data has run out feed the rule above, and a
-// progression that refines what no earlier scan sent (AC coefficients before
-// any DC scan, say) ends the load. No encoder writes one; it is how a few
-// bytes of end-of-block runs would make a decoder go through a huge image.
+// base's cap, and watches them: those saying the data has run out feed the
+// rule above, and a progression that refines what no earlier scan sent (AC
+// coefficients before any DC scan, say) ends the load. No encoder writes one;
+// it is how a few bytes of end-of-block runs would make a decoder go through a
+// huge image.
 void watch_message(j_common_ptr cinfo, int msg_level)
 {
     error_jump *err = reinterpret_cast<error_jump *>(cinfo->err);
@@ -125,9 +126,9 @@ struct scan_watch {
 };
 
 // Called by libjpeg before each row of blocks it reads or outputs, so it sees
-// each scan start before any of its data is decoded. The census has
-// already counted the scans from the file's markers; this counts them as
-// libjpeg takes them, whatever the file's bytes looked like to the census.
+// each scan start before any of its data is decoded. The census has already
+// counted the scans from the file's markers; this counts them as libjpeg
+// takes them, whatever the file's bytes looked like to the census.
 void watch_progress(j_common_ptr cinfo)
 {
     j_decompress_ptr d = reinterpret_cast<j_decompress_ptr>(cinfo);
