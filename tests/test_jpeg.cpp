@@ -18,6 +18,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -456,7 +458,7 @@ bytes patched(bytes file, unsigned char marker, size_t offset, unsigned char val
 
 // Headers that libjpeg takes but whose decode it refuses as it starts,
 // before reading any coded data: image_info must fail there too, for the
-// same reason, or succeed where the load does.
+// same reason, or succeed where the load does, in either read mode.
 TEST_F(jpeg, info_fails_where_the_load_fails_as_it_starts)
 {
     const bytes baseline = encode({"b", 32, 32, 3, 2, 2, false, 0});
@@ -474,9 +476,14 @@ TEST_F(jpeg, info_fails_where_the_load_fails_as_it_starts)
         const char *name;
         bytes data;
         const char *reason; // "" where both succeed
+        const char *any_reason = nullptr; // with IMAGE_READ_ANY, when not the same
     } cases[] = {
+        {"CMYK", encode({"cmyk", 16, 16, 4, 1, 1, false, 0}), "Unsupported color conversion request", ""},
+        {"Exif", encode({"exif", 16, 16, 3, 2, 2, false, 0, false}),
+         "JPEG files without a JFIF header (Exif or Adobe ones, for instance) are not supported", ""},
         {"undefined quantisation table", patched(baseline, 0xC0, 12, 2), "Quantization table 0x02 was not defined"},
-        {"quantisation table beyond the four", patched(baseline, 0xC0, 15, 7), "Quantization table 0x07 was not defined"},
+        {"quantisation table beyond the four", patched(baseline, 0xC0, 15, 7),
+         "Quantization table 0x07 was not defined"},
         {"undefined Huffman table", patched(baseline, 0xDA, 6, 0x22), "Huffman table 0x02 was not defined"},
         {"no Huffman tables: the standard ones", without_huffman_tables(baseline), ""},
         {"too many codes of one length", overfull, "Bogus Huffman table definition"},
@@ -489,19 +496,23 @@ TEST_F(jpeg, info_fails_where_the_load_fails_as_it_starts)
         {"progressive: no standard Huffman tables", without_huffman_tables(progressive),
          "Huffman table 0x00 was not defined"},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string path = write("f.jpg", c.data);
-        uint32_t w = 0, h = 0;
-        unsigned int format = 0;
-        stderr_capture quiet;
-        const int info = image_info(path.c_str(), &w, &h, &format);
-        const std::string info_reason = image_error();
-        uint32_t *pixels = load_image(path.c_str(), &w, &h);
-        EXPECT_EQ(info, pixels ? 0 : -1);
-        EXPECT_EQ(info_reason, image_error());
-        EXPECT_EQ(info_reason, *c.reason ? path + ": " + c.reason : "");
-        free_image(pixels);
+    for (const int flags : {0, int(IMAGE_READ_ANY)}) {
+        read_flags_scope scope(flags);
+        for (const auto &c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (flags ? ", any" : ", strict"));
+            const std::string path = write("f.jpg", c.data);
+            const std::string reason = flags && c.any_reason ? c.any_reason : c.reason;
+            uint32_t w = 0, h = 0;
+            unsigned int format = 0;
+            stderr_capture quiet;
+            const int info = image_info(path.c_str(), &w, &h, &format);
+            const std::string info_reason = image_error();
+            uint32_t *pixels = load_image(path.c_str(), &w, &h);
+            EXPECT_EQ(info, pixels ? 0 : -1);
+            EXPECT_EQ(info_reason, image_error());
+            EXPECT_EQ(info_reason, reason.empty() ? "" : path + ": " + reason);
+            free_image(pixels);
+        }
     }
 }
 
@@ -583,6 +594,93 @@ TEST_F(jpeg, corpus_decodes_as_plain_libjpeg_does_or_fails_cleanly)
     EXPECT_EQ(decoded, 46);
     EXPECT_EQ(failed, 3); // the three 12-bit files
     EXPECT_EQ(not_jfif, 25);
+}
+
+// ---- IMAGE_READ_ANY against peers -------------------------------------------
+
+// Every corpus file with IMAGE_READ_ANY against the pixels a peer decoder
+// gives (the list is made by tests/data/make_jpeg_reference.py with Pillow,
+// and ImageMagick for CMYK), or refused with the reason listed; image_info
+// agrees with each load.
+TEST(jpeg_corpus, any_mode_decodes_as_the_peers_do)
+{
+    std::ifstream list(TEST_DATA_DIR "/jpeg_reference.txt");
+    ASSERT_TRUE(list.good());
+    read_flags_scope scope(IMAGE_READ_ANY);
+    int matched = 0, refused = 0;
+    for (std::string line; std::getline(list, line);) {
+        std::istringstream in(line); // "HASH WxH NAME PEER" or "refused NAME REASON"
+        std::string hash, size, name, reason;
+        in >> hash;
+        if (hash == "refused")
+            std::getline(in >> name >> std::ws, reason);
+        else
+            in >> size >> name;
+        const std::string path = CORPUS_DIR "/" + name;
+        uint32_t w = 0, h = 0, info_w = 0, info_h = 0;
+        unsigned int format = 0;
+        testing::internal::CaptureStderr();
+        const int info = image_info(path.c_str(), &info_w, &info_h, &format);
+        const std::string info_reason = image_error();
+        uint32_t *pixels = load_image(path.c_str(), &w, &h);
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(info, pixels ? 0 : -1) << name;
+        if (hash == "refused") {
+            EXPECT_EQ(pixels, nullptr) << name;
+            EXPECT_EQ(image_error(), path + ": " + reason) << name;
+            EXPECT_EQ(info_reason, image_error()) << name;
+            ++refused;
+            continue;
+        }
+        ASSERT_NE(pixels, nullptr) << name;
+        EXPECT_TRUE(info_w == w && info_h == h) << name;
+        EXPECT_EQ(std::to_string(w) + "x" + std::to_string(h), size) << name;
+        EXPECT_EQ(fnv_hex(pixels, size_t(w) * h), hash) << name;
+        free_image(pixels);
+        ++matched;
+    }
+    EXPECT_EQ(matched, 71); // every corpus file that libjpeg decodes
+    EXPECT_EQ(refused, 3);  // the 12-bit ones
+}
+
+// CMYK as libjpeg writes it (with Adobe's marker, and without), and YCCK with
+// its chroma halved, against ImageMagick's decode: every light of ink and of
+// black, each with a spread of the other inks.
+TEST_F(jpeg, any_mode_cmyk_decodes_as_image_magick_does)
+{
+    if (system("convert -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "ImageMagick is not installed";
+    read_flags_scope scope(IMAGE_READ_ANY);
+    const int side = 256;
+    std::vector<unsigned char> inks(side * side * 4);
+    for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x)
+            for (int k = 0; k < 4; ++k)
+                inks[(y * side + x) * 4 + k] = static_cast<unsigned char>(k == 3 ? y : k == 0 ? x : x * (k + 2) + y);
+    recipe plain = {"cmyk", side, side, 4, 1, 1, false, 0};
+    recipe ycck = {"ycck", side, side, 4, 2, 2, true, 0, true, JCS_YCCK};
+    bytes no_marker = encode(plain, inks.data());
+    const size_t adobe = segment_at(no_marker, 0xEE); // APP14: made a comment, which no reader looks into
+    ASSERT_LT(adobe, no_marker.size());
+    no_marker[adobe + 1] = 0xFE;
+    for (const auto &[name, data] : {std::pair<std::string, bytes>{"adobe", encode(plain, inks.data())},
+                                     {"no_marker", no_marker},
+                                     {"ycck", encode(ycck, inks.data())}}) {
+        const std::string path = write(name + ".jpg", data);
+        FILE *p = popen(("convert '" + path + "' -depth 8 rgba:- 2>/dev/null").c_str(), "r");
+        ASSERT_NE(p, nullptr);
+        bytes rgba(side * side * 4);
+        EXPECT_EQ(fread(rgba.data(), 1, rgba.size(), p), rgba.size()) << name;
+        pclose(p);
+        loaded l = load_capturing(path);
+        ASSERT_NE(l.pixels, nullptr) << name;
+        size_t differ = 0;
+        for (size_t i = 0; i < size_t(side) * side; ++i)
+            differ += l.pixels[i] != (0xFF000000u | uint32_t(rgba[4 * i]) << 16 | uint32_t(rgba[4 * i + 1]) << 8 |
+                                      rgba[4 * i + 2]);
+        EXPECT_EQ(differ, 0u) << name;
+        free_image(l.pixels);
+    }
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -128,6 +129,19 @@ inline void write_file(const std::string &path, const std::vector<unsigned char>
 {
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// FNV-1a (64 bits, hex) of `count` pixels' bytes as they lie in memory, as the
+// reference lists made with peer decoders give it.
+inline std::string fnv_hex(const uint32_t *pixels, size_t count)
+{
+    uint64_t hash = 0xcbf29ce484222325ull;
+    const unsigned char *b = reinterpret_cast<const unsigned char *>(pixels);
+    for (size_t i = 0; i < count * 4; ++i)
+        hash = (hash ^ b[i]) * 0x100000001b3ull;
+    char hex[17];
+    snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    return hex;
 }
 
 #endif

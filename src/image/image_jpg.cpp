@@ -1,10 +1,11 @@
-// image_jpg.cpp - JFIF JPEG reading through libjpeg. Bad data makes the load
-// fail with libjpeg's own message instead of ending the process, and files
-// whose claims would cost far more than they hold (huge sizes, data that ends
-// early, endless scans) are refused before the work is done. Rows are decoded
-// into their places in the pixel buffer: as pixel words where the library can
-// write them itself (libjpeg-turbo), otherwise as RGB spread out in place. The
-// writer is an entry point only.
+// image_jpg.cpp - JPEG reading through libjpeg: JFIF files, and with
+// IMAGE_READ_ANY whatever libjpeg decodes (Exif, Adobe, CMYK). Bad data makes
+// the load fail with libjpeg's own message instead of ending the process, and
+// files whose claims would cost far more than they hold (huge sizes, data that
+// ends early, endless scans) are refused before the work is done. Rows are
+// decoded into their places in the pixel buffer: as pixel words where the
+// library can write them itself (libjpeg-turbo), otherwise as RGB or CMYK
+// turned into pixels in place. The writer is an entry point only.
 #include "image_jpg.h"
 
 #include "image_base.h"
@@ -50,19 +51,6 @@ struct error_jump {
     bool data_ended;
 };
 
-// Prints libjpeg's message as its standard manager does, one line of the
-// formatted text, through the base's printer: as a warning (which a load
-// shows only the first few of) or as a message.
-void print_jpeg_message(j_common_ptr cinfo, bool warning)
-{
-    char message[JMSG_LENGTH_MAX];
-    (*cinfo->err->format_message)(cinfo, message);
-    if (warning)
-        print_warning("%s\n", message);
-    else
-        print_message("%s\n", message);
-}
-
 // Replaces the standard error_exit, which would print and then end the whole
 // process: print the same message, then unwind to the load that failed.
 [[noreturn]] void jump_back(j_common_ptr cinfo)
@@ -107,22 +95,22 @@ bool says_data_ended(const jpeg_error_mgr &mgr)
     return mgr.msg_code == JWRN_MUST_RESYNC && found >= 0xC0 && !(found >= 0xD0 && found <= 0xD7);
 }
 
-// Prints libjpeg's messages, its warnings through the base's cap, and watches
-// the warnings: those saying the data has run out feed the rule above, and a
-// progression that refines what no earlier scan sent (AC coefficients before
-// any DC scan, say) ends the load. No encoder writes one; it is how a few
-// bytes of end-of-block runs would make a decoder go through a huge image.
+// Prints libjpeg's warnings, as its standard manager does but through the
+// base's cap, and watches them: those saying the data has run out feed the
+// rule above, and a progression that refines what no earlier scan sent (AC
+// coefficients before any DC scan, say) ends the load. No encoder writes one;
+// it is how a few bytes of end-of-block runs would make a decoder go through a
+// huge image.
 void watch_message(j_common_ptr cinfo, int msg_level)
 {
     error_jump *err = reinterpret_cast<error_jump *>(cinfo->err);
-    if (msg_level >= 0) { // a trace message: shown as libjpeg's standard manager shows it
-        if (msg_level <= err->mgr.trace_level)
-            print_jpeg_message(cinfo, false);
-        return;
-    }
+    if (msg_level >= 0)
+        return; // trace: the standard manager shows level 0 alone, and libjpeg's decoder has none
     if (err->mgr.msg_code == JWRN_BOGUS_PROGRESSION)
         jump_back(cinfo);
-    print_jpeg_message(cinfo, true); // the base shows the first few and counts the rest
+    char message[JMSG_LENGTH_MAX];
+    (*cinfo->err->format_message)(cinfo, message);
+    print_warning("%s\n", message); // the base shows the first few and counts the rest
     if (says_data_ended(err->mgr)) {
         err->data_ended = true;
         give_up_if_mostly_missing(reinterpret_cast<j_decompress_ptr>(cinfo), true);
@@ -138,9 +126,9 @@ struct scan_watch {
 };
 
 // Called by libjpeg before each row of blocks it reads or outputs, so it sees
-// each scan start before any of its data is decoded. The census has
-// already counted the scans from the file's markers; this counts them as
-// libjpeg takes them, whatever the file's bytes looked like to the census.
+// each scan start before any of its data is decoded. The census has already
+// counted the scans from the file's markers; this counts them as libjpeg
+// takes them, whatever the file's bytes looked like to the census.
 void watch_progress(j_common_ptr cinfo)
 {
     j_decompress_ptr d = reinterpret_cast<j_decompress_ptr>(cinfo);
@@ -159,18 +147,18 @@ void watch_progress(j_common_ptr cinfo)
 }
 
 // libjpeg's own memory for the whole-image coefficient buffers that files of
-// several scans need: two bytes a sample, at most three full-resolution
-// components (no colour space with more turns into RGB), with room to spare
-// for rounding up to whole blocks and for the working rows. With this ceiling
-// the largest image within the pixel limit still decodes, and whatever slips
-// past the checks above cannot take more; libjpeg has no backing store to fall
-// back on, so going over it fails the load.
-long memory_ceiling()
+// several scans need: two bytes a sample of each full-resolution component
+// (three, or the four of CMYK, which IMAGE_READ_ANY turns into RGB) and two
+// bytes a pixel to spare for rounding up to whole blocks and for the working
+// rows. With this ceiling the largest image within the pixel limit still
+// decodes, and whatever slips past the checks above cannot take more; libjpeg
+// has no backing store to fall back on, so going over it fails the load.
+long memory_ceiling(int components)
 {
     const uint64_t pixels = get_image_max_pixels();
     if (pixels == 0)
         return 0; // libjpeg's "no limit"
-    const uint64_t per_pixel = 8, spare = segment_bytes;
+    const uint64_t per_pixel = 2 * (std::max(components, 3) + 1), spare = segment_bytes;
     const uint64_t most = uint64_t(LONG_MAX - spare) / per_pixel;
     return static_cast<long>(std::min(pixels, most) * per_pixel + spare);
 }
@@ -270,6 +258,24 @@ void spread_rgb(uint32_t *row, size_t width)
     }
 }
 
+// Turns the CMYK bytes libjpeg wrote over a row's pixels into pixel words, in
+// place. Adobe's programs, which write most CMYK JPEG files, store the inks
+// inverted (255 is no ink); libjpeg hands the bytes on as stored, and Pillow
+// and ImageMagick take every CMYK JPEG file as inverted, Adobe marker or not:
+// so do we. For YCCK libjpeg gives the same inverted CMYK. With the inks C and
+// K, red is (255 - C)(255 - K) / 255, as ImageMagick computes it, rounded to
+// the nearest as its 16-bit result comes out in 8 bits (Pillow 9.4 rounds the
+// same product alike; PIL's old additive 255 - min(255, C + K) differs).
+void from_cmyk(uint32_t *row, size_t width)
+{
+    const unsigned char *cmyk = reinterpret_cast<const unsigned char *>(row);
+    for (size_t x = 0; x < width; ++x) {
+        const unsigned char *p = cmyk + 4 * x;
+        const auto light = [k = p[3]](unsigned stored) { return (stored * k + 127) / 255; };
+        row[x] = 0xFF000000u | light(p[0]) << 16 | light(p[1]) << 8 | light(p[2]);
+    }
+}
+
 // Has libjpeg write the rows into their places in the pixel buffer, as many
 // a call as it will take (up to one band of upsampled rows), then has
 // `finish` turn each into pixel words, unless libjpeg wrote them so.
@@ -362,14 +368,17 @@ void check_first_scan(j_decompress_ptr cinfo)
 // Reads the markers up to the first scan, which libjpeg checks (precision,
 // sizes, sampling), then makes the checks libjpeg makes as decoding starts,
 // before any data is read: the colour space, the sampling factors, the first
-// scan. Sets the colour space to decode to.
-void read_header(j_decompress_ptr cinfo, bool direct)
+// scan. Sets the colour space to decode to: CMYK for CMYK and YCCK files,
+// which only `any` reads, else the pixel words (direct) or RGB. Grey becomes
+// R = G = B. An Exif orientation is not applied, as Pillow's open does not.
+void read_header(j_decompress_ptr cinfo, bool direct, bool any)
 {
     jpeg_read_header(cinfo, TRUE);
     const J_COLOR_SPACE space = cinfo->jpeg_color_space;
-    if (space != JCS_GRAYSCALE && space != JCS_YCbCr && space != JCS_RGB)
+    const bool cmyk = any && (space == JCS_CMYK || space == JCS_YCCK);
+    if (!cmyk && space != JCS_GRAYSCALE && space != JCS_YCbCr && space != JCS_RGB)
         ERREXIT(cinfo, JERR_CONVERSION_NOTIMPL);
-    cinfo->out_color_space = direct ? pixel_space : JCS_RGB;
+    cinfo->out_color_space = cmyk ? JCS_CMYK : direct ? pixel_space : JCS_RGB;
     // The decoder upsamples by whole factors only.
     for (int c = 0; c < cinfo->num_components; ++c) {
         const jpeg_component_info &comp = cinfo->comp_info[c];
@@ -431,7 +440,7 @@ bool set_up(jpeg_read &r)
 // image. Holds the setjmp, so nothing here has a destructor: a libjpeg error
 // jumps back into it and false is returned; the caller releases the pixels
 // and `r`.
-bool decode(jpeg_read *r, pixel_buffer *pixels, uint32_t *width, uint32_t *height, bool direct)
+bool decode(jpeg_read *r, pixel_buffer *pixels, uint32_t *width, uint32_t *height, bool direct, bool any)
 {
     j_decompress_ptr cinfo = &r->cinfo;
     if (setjmp(r->err.back))
@@ -439,14 +448,14 @@ bool decode(jpeg_read *r, pixel_buffer *pixels, uint32_t *width, uint32_t *heigh
     jpeg_create_decompress(cinfo);
     cinfo->progress = &r->watch.mgr; // after creation, which clears them
     cinfo->src = &r->source.pub;
-    read_header(cinfo, direct);
+    read_header(cinfo, direct, any);
     *width = cinfo->image_width;
     *height = cinfo->image_height;
     if (!pixels)
         return true;
     if (!image_size_allowed(cinfo->image_width, cinfo->image_height))
         return false;
-    cinfo->mem->max_memory_to_use = memory_ceiling();
+    cinfo->mem->max_memory_to_use = memory_ceiling(cinfo->num_components);
     pixels->row_pixels = cinfo->image_width;
     pixels->total_rows = cinfo->image_height;
     const size_t pixel_bytes = pixel_buffer_bytes(pixels->row_pixels, pixels->total_rows);
@@ -458,7 +467,7 @@ bool decode(jpeg_read *r, pixel_buffer *pixels, uint32_t *width, uint32_t *heigh
         return false;
     }
     jpeg_start_decompress(cinfo);
-    if (!read_rows(cinfo, pixels, direct ? nullptr : spread_rgb)) {
+    if (!read_rows(cinfo, pixels, cinfo->out_color_space == JCS_CMYK ? from_cmyk : direct ? nullptr : spread_rgb)) {
         record_errno(ENOMEM); // the buffer could not grow
         return false;
     }
@@ -472,7 +481,7 @@ uint32_t *load(FILE *stream, uint32_t *width, uint32_t *height, bool direct)
     if (!to_start(stream) || !census_allows_scans(stream) || !set_up(r)) // the census says why itself
         return nullptr;
     pixel_buffer pixels = {nullptr, 0, 0, 0};
-    if (decode(&r, &pixels, width, height, direct))
+    if (decode(&r, &pixels, width, height, direct, get_image_read_flags() & IMAGE_READ_ANY))
         return pixels.data;
     free(pixels.data);
     return nullptr;
@@ -482,13 +491,17 @@ uint32_t *load(FILE *stream, uint32_t *width, uint32_t *height, bool direct)
 
 int check_jpeg(FILE *stream)
 {
+    // Strictly, start of image, then an APP0 segment whose name begins "JFIF"
+    // (its first letter and the segment length are not looked at). With
+    // IMAGE_READ_ANY, start of image and the 0xFF of any marker: libjpeg
+    // takes the rest as it comes.
+    const bool any = get_image_read_flags() & IMAGE_READ_ANY;
     unsigned char head[10];
-    if (fseek(stream, 0, SEEK_SET) != 0 || fread(head, 1, sizeof head, stream) != sizeof head)
+    const size_t wanted = any ? 3 : sizeof head;
+    if (fseek(stream, 0, SEEK_SET) != 0 || fread(head, 1, wanted, stream) != wanted)
         return 0;
-    // Start of image, then an APP0 segment whose name begins "JFIF" (its
-    // first letter and the segment length are not looked at).
     static const unsigned char soi_app0[4] = {0xFF, 0xD8, 0xFF, 0xE0};
-    return memcmp(head, soi_app0, 4) == 0 && memcmp(head + 7, "FIF", 3) == 0;
+    return memcmp(head, soi_app0, any ? 3 : 4) == 0 && (any || memcmp(head + 7, "FIF", 3) == 0);
 }
 
 uint32_t *load_jpeg(FILE *stream, uint32_t *width, uint32_t *height)
@@ -516,5 +529,5 @@ int save_jpeg(FILE *stream, const uint32_t *, uint32_t, uint32_t)
 int info_jpeg(FILE *stream, uint32_t *width, uint32_t *height)
 {
     jpeg_read r(stream);
-    return set_up(r) && decode(&r, nullptr, width, height, false) ? 0 : -1;
+    return set_up(r) && decode(&r, nullptr, width, height, false, get_image_read_flags() & IMAGE_READ_ANY) ? 0 : -1;
 }

@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
-// 1 if the stream holds this format, else 0. May move the position; never closes.
+// 1 if the stream holds this format (JFIF, or with IMAGE_READ_ANY any JPEG),
+// else 0. May move the position; never closes.
 int check_jpeg(FILE *stream);
 // Reads the image; from the call on owns the stream and closes it on every path.
 // Returns a malloc'd pixel buffer (0xAARRGGBB) and its size, or null.
@@ -22,9 +23,9 @@ uint32_t *load_jpeg_rgb(FILE *stream, uint32_t *width, uint32_t *height);
 int jpeg_decodes_direct(void);
 
 // Reads the markers up to the first scan alone, with the reader's checks of
-// them and its messages (not the pixel limit, not the scans): 0 and the size
-// the frame gives, or -1. Owns the stream and closes it on every path, as
-// load_jpeg does.
+// them and of the first scan's header, and its messages (not the pixel limit,
+// not the scans' count or data): 0 and the size the frame gives, or -1. Owns
+// the stream and closes it on every path, as load_jpeg does.
 int info_jpeg(FILE *stream, uint32_t *width, uint32_t *height);
 
 // What a marker (the byte after 0xFF) is to libjpeg's reader. The census of

@@ -109,6 +109,7 @@ int get_image_save_flags(void);
 enum {
     IMAGE_READ_ANY = 1 /* also read what the strict mode refuses (see below) */
 };
+/* IMAGE_READ_ANY reads any JPEG libjpeg decodes (Exif, Adobe, CMYK); an Exif orientation is not applied. */
 
 /* Process-wide read flags (IMAGE_READ_*), 0 at start: the strict mode. */
 void set_image_read_flags(int flags);
