@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -77,10 +78,13 @@ struct temp_path {
     ~temp_path() { remove(path.c_str()); }
 };
 
-struct save_flags_scope {
-    explicit save_flags_scope(int flags) { set_image_save_flags(flags); }
-    ~save_flags_scope() { set_image_save_flags(0); }
+template <void (*set)(int)>
+struct flags_scope {
+    explicit flags_scope(int flags) { set(flags); }
+    ~flags_scope() { set(0); }
 };
+using save_flags_scope = flags_scope<set_image_save_flags>;
+using read_flags_scope = flags_scope<set_image_read_flags>;
 
 bytes saved(const image &px, uint32_t w, uint32_t h, int flags)
 {
@@ -610,7 +614,9 @@ TEST(TgaPeers, CorpusLoadsLikePillowOrIsRefused)
         "truevision/utc24.tga",                 "truevision/utc32.tga",
     };
     // No footer: not recognised, so refused without a word.
-    const std::set<std::string> unrecognised = {"pillow/cross_scan_line_truncated.tga", "pillow/p_8.tga"};
+    const std::set<std::string> unrecognised = {
+        "pillow/cross_scan_line_truncated.tga", "pillow/p_8.tga",        "magick/200x32_rgb_raw.tga",
+        "magick/ubw8_rle.tga",                  "magick/ucm8_rle.tga", "magick/utc32_rle.tga"};
     // Uncompressed true colour at 16 bits a pixel.
     const std::set<std::string> other_depth = {"pillow/rgba16.tga", "truevision/utc16.tga"};
 
@@ -641,7 +647,136 @@ TEST(TgaPeers, CorpusLoadsLikePillowOrIsRefused)
         free_image(p);
     }
     EXPECT_EQ(loaded, loadable.size());
-    EXPECT_EQ(seen, 45u); // every .tga file the corpus holds
+    EXPECT_EQ(seen, 49u); // every .tga file the corpus holds
+}
+
+// ---- Every type (IMAGE_READ_ANY) -------------------------------------------
+
+// The pixels' bytes as they lie in memory, FNV-1a hashed as
+// tests/data/make_tga_reference.py hashes Pillow's.
+std::string pixel_hash(const uint32_t *px, size_t n)
+{
+    uint64_t fnv = 0xcbf29ce484222325ull;
+    const unsigned char *b = reinterpret_cast<const unsigned char *>(px);
+    for (size_t i = 0; i < n * 4; ++i)
+        fnv = (fnv ^ b[i]) * 0x100000001b3ull;
+    char hex[17];
+    snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(fnv));
+    return hex;
+}
+
+// load_image of the file's bytes through a pipe, which cannot seek.
+uint32_t *load_piped(const std::string &path, uint32_t *w, uint32_t *h)
+{
+    FILE *p = popen(("cat '" + path + "'").c_str(), "r");
+    uint32_t *px = load_image(("/dev/fd/" + std::to_string(fileno(p))).c_str(), w, h);
+    pclose(p);
+    return px;
+}
+
+// Every TGA file of the corpus in both modes against the reference list
+// (made with Pillow), from a file and from a pipe; image_info agrees.
+TEST(TgaAny, CorpusLoadsAsTheReferenceListSays)
+{
+    signal(SIGPIPE, SIG_IGN);
+    std::ifstream list(CORPUS_DIR "/../data/tga_reference.txt");
+    ASSERT_TRUE(list.good());
+    std::map<std::string, int> counts;
+    for (std::string line; std::getline(list, line);) {
+        std::istringstream in(line);
+        const std::vector<std::string> f{std::istream_iterator<std::string>(in), {}};
+        const std::string file = std::string(CORPUS_DIR "/") + f.back();
+        const bool cut = f[1] == "cut", refused = f[1] == "refused";
+        ++counts[f[0] + (refused || cut ? " " + f[1] : " exact")];
+        read_flags_scope flags(f[0] == "any" ? IMAGE_READ_ANY : 0);
+        uint32_t w = 0, h = 0, iw = 0, ih = 0, pw = 0, ph = 0;
+        unsigned format = 99;
+        stderr_capture quiet;
+        uint32_t *px = load_image(file.c_str(), &w, &h);
+        const int info = image_info(file.c_str(), &iw, &ih, &format);
+        uint32_t *piped = load_piped(file, &pw, &ph);
+        if (refused) {
+            EXPECT_EQ(px, nullptr) << line;
+            EXPECT_EQ(info, -1) << line;
+            EXPECT_EQ(piped, nullptr) << line;
+            continue;
+        }
+        ASSERT_NE(px, nullptr) << line << ": " << image_error();
+        ASSERT_NE(piped, nullptr) << line;
+        EXPECT_EQ(std::to_string(w) + "x" + std::to_string(h), f[cut ? 3 : 2]) << line;
+        EXPECT_EQ(info, 0) << line;
+        EXPECT_EQ(std::make_tuple(iw, ih, format), std::make_tuple(w, h, unsigned(IMAGE_FORMAT_TGA))) << line;
+        EXPECT_TRUE(std::equal(px, px + size_t(w) * h, piped)) << line;
+        if (cut) // the pixels made up here (0) are Pillow's colour index 0
+            std::replace(px, px + size_t(w) * h, 0u, uint32_t(std::stoul(f[4], nullptr, 16)));
+        EXPECT_EQ(pixel_hash(px, size_t(w) * h), f[cut ? 2 : 1]) << line;
+        free_image(px);
+        free_image(piped);
+    }
+    const std::map<std::string, int> want = {
+        {"strict exact", 6}, {"strict refused", 43}, {"any exact", 47}, {"any cut", 1}, {"any refused", 1}};
+    EXPECT_EQ(counts, want);
+}
+
+// Pixels, origins, packets and colour maps as Pillow reads them, and what
+// Pillow cannot read as decided here.
+TEST(TgaAny, DecodesEveryKindOfPixelPacketAndColourMap)
+{
+    read_flags_scope flags(IMAGE_READ_ANY);
+    auto fields = [](uint16_t w, uint16_t h, int depth, int descriptor, int type) {
+        tga_fields t{w, h, depth, descriptor, type};
+        return t;
+    };
+    auto mapped = [](tga_fields t, int bits, uint16_t length, uint16_t first = 0) {
+        t.cmap_type = 1;
+        t.cmap_bits = bits;
+        t.cmap_length = length;
+        t.cmap_first = first;
+        return t;
+    };
+    auto joined = [](bytes a, const bytes &b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const bytes map24 = {10, 20, 30, 40, 50, 60};
+    const struct {
+        const char *what;
+        tga_fields t;
+        bytes body;
+        image want; // empty: refused for `reason`
+        std::string reason = {};
+    } cases[] = {
+        // 5-bit channels scaled and rounded down; the top bit is no alpha.
+        {"15-bit", fields(3, 1, 15, 0x21, 2), {0xFF, 0xFF, 0x21, 0x04, 0x89, 0x14}, {0xFFFFFFFF, 0xFF080808, 0xFF29204A}},
+        {"16-bit", fields(3, 1, 16, 0x21, 2), {0xFF, 0xFF, 0x21, 0x04, 0x89, 0x14}, {0xFFFFFFFF, 0xFF080808, 0xFF29204A}},
+        {"32-bit without alpha bits", fields(1, 1, 32, 0x20, 2), {1, 2, 3, 4}, {0x04030201}},
+        {"24-bit with alpha bits", fields(2, 1, 24, 0x28, 2), {1, 2, 3, 4, 5, 6}, {0xFF030201, 0xFF060504}},
+        {"grey", fields(1, 1, 8, 0x20, 3), {7}, {0xFF070707}},
+        {"grey and alpha", fields(1, 1, 16, 0x20, 3), {7, 200}, {0xC8070707}},
+        {"bottom-first, right to left", fields(2, 2, 8, 0x10, 3), {1, 2, 3, 4},
+         {0xFF040404, 0xFF030303, 0xFF020202, 0xFF010101}},
+        {"a run into the next row, right to left", fields(2, 2, 8, 0x30, 11), {0x82, 9, 0x00, 7},
+         {0xFF090909, 0xFF090909, 0xFF070707, 0xFF090909}},
+        {"a run past the image", fields(1, 1, 24, 0x20, 10), {0xFF, 1, 2, 3}, {0xFF030201}},
+        {"cut in a raw packet", fields(3, 1, 8, 0x20, 11), {0x02, 5}, {0xFF050505, 0, 0}},
+        {"cut in a pixel", fields(2, 1, 24, 0x30, 2), {1, 2, 3, 4}, {0, 0xFF030201}},
+        // Values below the map's first are black; 32-bit entries carry alpha.
+        {"map from 2", mapped(fields(3, 1, 8, 0x20, 1), 24, 2, 2), joined(map24, {0, 2, 3}),
+         {0xFF000000, 0xFF1E140A, 0xFF3C3228}},
+        {"32-bit map, 16-bit index", mapped(fields(1, 1, 16, 0x20, 9), 32, 2), {0, 0, 0, 0, 1, 2, 3, 4, 0x80, 1, 0},
+         {0x04030201}},
+        {"index past the map", mapped(fields(2, 1, 8, 0x20, 1), 24, 2), joined(map24, {1, 2}), {},
+         "tga colour index 2 is past the colour map's 2 entries"},
+        {"map cut short", mapped(fields(1, 1, 8, 0x20, 1), 24, 3), map24, {}, "the file ends inside the tga colour map"},
+        {"no map", fields(1, 1, 8, 0x20, 1), {0}, {}, "tga colour map missing or of an unsupported entry size"},
+        {"grey of 24 bits", fields(1, 1, 24, 0x20, 3), {1, 2, 3}, {}, "tga image type or depth not supported"},
+    };
+    for (const auto &c : cases) {
+        const load_result r = load(tga_file(c.t, c.body, false));
+        EXPECT_EQ(r.ok, !c.want.empty()) << c.what << ": " << r.reason;
+        EXPECT_EQ(r.pixels, c.want) << c.what;
+        EXPECT_EQ(r.ok ? "" : r.reason, c.reason) << c.what;
+    }
 }
 
 } // namespace
