@@ -779,4 +779,88 @@ TEST(TgaAny, DecodesEveryKindOfPixelPacketAndColourMap)
     }
 }
 
+// Without the footer the probe has only the header: in the strict mode it
+// takes none, in the other only those a TGA file would have.
+TEST(TgaAny, ProbeTakesFooterlessFilesByAPlausibleHeaderOnly)
+{
+    auto with = [](tga_fields t, void (*change)(tga_fields &)) {
+        change(t);
+        return t;
+    };
+    const tga_fields grey{4, 4, 8, 0x20, 3}, map{4, 4, 8, 0x20, 9, 0, 1, 256, 24};
+    const std::pair<tga_fields, bool> headers[] = {
+        {grey, true},
+        {map, true},
+        {with(map, [](tga_fields &t) { t.cmap_bits = 15; }), true},
+        {with(grey, [](tga_fields &t) { t.image_type = 4; }), false},
+        {with(grey, [](tga_fields &t) { t.depth = 24; }), false},
+        {with(grey, [](tga_fields &t) { t.width = 0; }), false},
+        {with(grey, [](tga_fields &t) { t.descriptor = 0x60; }), false},
+        {with(grey, [](tga_fields &t) { t.cmap_length = 2; }), false}, // map fields without a map
+        {with(grey, [](tga_fields &t) { t.cmap_type = 2; }), false},
+        {with(map, [](tga_fields &t) { t.cmap_type = 0; }), false},
+        {with(map, [](tga_fields &t) { t.cmap_bits = 8; }), false},
+        {with(map, [](tga_fields &t) { t.cmap_first = 256; }), false}, // no 8-bit index reaches it
+    };
+    for (int flags : {0, int(IMAGE_READ_ANY)}) {
+        read_flags_scope scope(flags);
+        for (const auto &[t, any] : headers) {
+            FILE *f = stream_of(tga_file(t, bytes(4 * 4 * 3, 1), false));
+            EXPECT_EQ(check_tga(f), flags && any) << "flags " << flags << " type " << t.image_type;
+            fclose(f);
+        }
+    }
+}
+
+// A run-length file is bounded by its bytes at 128 pixels a packet: a
+// complete one that compresses better than the made-up pixel bound allows
+// loads, a few bytes claiming more than that bound are refused before
+// anything is allocated, and a file cut short costs no more memory than the
+// pages its pixels fill.
+TEST(TgaAny, RunLengthFilesCostWhatTheirBytesCanHold)
+{
+    read_flags_scope flags(IMAGE_READ_ANY);
+    const uint16_t width = 8192, height = 8323; // (1 - 1/64) of it is more than 2^26 pixels
+    bytes runs;
+    for (size_t i = 0; i < size_t(width) * height / 128; ++i)
+        runs.insert(runs.end(), {0xFF, uint8_t(i)});
+    load_result r = load(tga_file({width, height, 8, 0x20, 11}, runs, false));
+    ASSERT_TRUE(r.ok) << r.reason;
+    EXPECT_EQ(r.pixels.back(), 0xFF000000u | ((size_t(width) * height / 128 - 1) & 0xFF) * 0x010101u);
+
+
+    set_image_max_pixels(0);
+    rusage before, after;
+    getrusage(RUSAGE_SELF, &before);
+    r = load(tga_file({65535, 65535, 32, 0x28, 10}, {0xFF, 1, 2, 3, 4}, false));
+    EXPECT_EQ(r.message, "tga data ends too early for its 65535 x 65535 image\n");
+    r = load(tga_file({8192, 8192, 32, 0x28, 10}, {0xFF, 1, 2, 3, 4}, false));
+    getrusage(RUSAGE_SELF, &after);
+    set_image_max_pixels(uint64_t(1) << 29);
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.pixels[0], 0x04030201u);
+#ifndef __SANITIZE_ADDRESS__ // its allocator writes what it hands out
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "KiB";
+#endif
+}
+
+// A stream that cannot seek is read for as many bytes as the header's file
+// can take: for run-length data 5 a pixel, a raw packet for each.
+TEST(TgaAny, PipedRunLengthFilesAreReadToFiveBytesAPixel)
+{
+    read_flags_scope flags(IMAGE_READ_ANY);
+    const uint16_t side = 1450; // 4 bytes a pixel and 2 MiB would stop short of the end
+    bytes packets;
+    for (size_t i = 0; i < size_t(side) * side; ++i)
+        packets.insert(packets.end(), {0x00, 1, 2, uint8_t(i), 0xFF});
+    temp_path file("packets.tga");
+    write_file(file.path, tga_file({side, side, 32, 0x28, 10}, packets, false));
+    uint32_t w = 0, h = 0;
+    uint32_t *px = load_piped(file.path, &w, &h);
+    ASSERT_NE(px, nullptr) << image_error();
+    const size_t last = size_t(side) * side - 1;
+    EXPECT_EQ(px[last], 0xFF000201u | uint32_t(last & 0xFF) << 16);
+    free_image(px);
+}
+
 } // namespace
