@@ -740,11 +740,14 @@ TEST(TgaAny, DecodesWhatTheCorpusDoesNotHold)
         // 5-bit channels scaled and rounded down; the top bit is no alpha.
         {"15-bit", {3, 1, 15, 0x21, 2}, {0xFF, 0xFF, 0x21, 0x04, 0x89, 0x14}, {0xFFFFFFFF, 0xFF080808, 0xFF29204A}},
         {"24-bit with alpha bits", {2, 1, 24, 0x28, 2}, {1, 2, 3, 4, 5, 6}, {0xFF030201, 0xFF060504}},
+        {"a run into the next row", {2, 2, 8, 0x20, 11}, {0x82, 9, 0x00, 7},
+         {0xFF090909, 0xFF090909, 0xFF090909, 0xFF070707}},
         {"a run past the image", {1, 1, 24, 0x20, 10}, {0xFF, 1, 2, 3}, {0xFF030201}},
         {"cut in a pixel, right to left", {2, 1, 24, 0x30, 2}, {1, 2, 3, 4}, {0, 0xFF030201}},
         // Values below the map's first are black; 32-bit entries carry alpha.
         {"map from 2", mapped({3, 1, 8, 0x20, 1}, 24, 2, 2), {10, 20, 30, 40, 50, 60, 0, 2, 3},
          {0xFF000000, 0xFF1E140A, 0xFF3C3228}},
+        {"15-bit map", mapped({1, 1, 8, 0x20, 1}, 15, 1, 0), {0x00, 0x7C, 0}, {0xFFFF0000}},
         {"32-bit map, 16-bit index", mapped({1, 1, 16, 0x20, 9}, 32, 2, 0), {0, 0, 0, 0, 1, 2, 3, 4, 0x80, 1, 0},
          {0x04030201}},
         {"index past the map", mapped({1, 1, 8, 0x20, 1}, 24, 2, 0), {10, 20, 30, 40, 50, 60, 2}, {},

@@ -175,7 +175,11 @@ bool read_pixels(FILE *stream, const tga_header &h, int bytes_per_pixel, uint32_
 // (convert("RGBA")) wherever Pillow reads the file: the depth alone sets the
 // bytes a pixel, whatever the descriptor's alpha bits say; 32-bit values
 // carry alpha, 15- and 16-bit ones never (the top bit means nothing); an
-// 8-bit grey value is opaque and a 16-bit one holds grey, then alpha.
+// 8-bit grey value is opaque and a 16-bit one holds grey, then alpha. Where
+// Pillow cannot read a file, the format decides: 15-bit true colour as
+// 16-bit, a 15-bit colour map's entries as 16-bit ones (Pillow 9.4 takes
+// each for a byte of grey), 32-bit entries with their alpha, and runs that
+// go on into the next row (Pillow refuses them, but not raw packets that do).
 
 // How a stored value becomes a word.
 enum class sample : uint8_t { grey, grey_alpha, rgb15, bgr, bgra, index };
