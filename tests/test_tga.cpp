@@ -723,13 +723,6 @@ TEST(TgaAny, CorpusLoadsAsTheReferenceListSays)
 TEST(TgaAny, DecodesWhatTheCorpusDoesNotHold)
 {
     read_flags_scope flags(IMAGE_READ_ANY);
-    auto mapped = [](tga_fields t, int bits, uint16_t length, uint16_t first) {
-        t.cmap_type = 1;
-        t.cmap_bits = bits;
-        t.cmap_length = length;
-        t.cmap_first = first;
-        return t;
-    };
     const struct {
         const char *what;
         tga_fields t;
@@ -744,15 +737,16 @@ TEST(TgaAny, DecodesWhatTheCorpusDoesNotHold)
          {0xFF090909, 0xFF090909, 0xFF090909, 0xFF070707}},
         {"a run past the image", {1, 1, 24, 0x20, 10}, {0xFF, 1, 2, 3}, {0xFF030201}},
         {"cut in a pixel, right to left", {2, 1, 24, 0x30, 2}, {1, 2, 3, 4}, {0, 0xFF030201}},
-        // Values below the map's first are black; 32-bit entries carry alpha.
-        {"map from 2", mapped({3, 1, 8, 0x20, 1}, 24, 2, 2), {10, 20, 30, 40, 50, 60, 0, 2, 3},
+        // Colour maps (ID length, map type, length, entry bits, first value):
+        // values below the first are black; 32-bit entries carry alpha.
+        {"map from 2", {3, 1, 8, 0x20, 1, 0, 1, 2, 24, 2}, {10, 20, 30, 40, 50, 60, 0, 2, 3},
          {0xFF000000, 0xFF1E140A, 0xFF3C3228}},
-        {"15-bit map", mapped({1, 1, 8, 0x20, 1}, 15, 1, 0), {0x00, 0x7C, 0}, {0xFFFF0000}},
-        {"32-bit map, 16-bit index", mapped({1, 1, 16, 0x20, 9}, 32, 2, 0), {0, 0, 0, 0, 1, 2, 3, 4, 0x80, 1, 0},
+        {"15-bit map", {1, 1, 8, 0x20, 1, 0, 1, 1, 15, 0}, {0x00, 0x7C, 0}, {0xFFFF0000}},
+        {"32-bit map, 16-bit index", {1, 1, 16, 0x20, 9, 0, 1, 2, 32, 0}, {0, 0, 0, 0, 1, 2, 3, 4, 0x80, 1, 0},
          {0x04030201}},
-        {"index past the map", mapped({1, 1, 8, 0x20, 1}, 24, 2, 0), {10, 20, 30, 40, 50, 60, 2}, {},
+        {"index past the map", {1, 1, 8, 0x20, 1, 0, 1, 2, 24, 0}, {10, 20, 30, 40, 50, 60, 2}, {},
          "tga colour index 2 is past the colour map's 2 entries"},
-        {"map cut short", mapped({1, 1, 8, 0x20, 1}, 24, 3, 0), {10, 20, 30}, {},
+        {"map cut short", {1, 1, 8, 0x20, 1, 0, 1, 3, 24, 0}, {10, 20, 30}, {},
          "the file ends inside the tga colour map"},
         {"no map", {1, 1, 8, 0x20, 1}, {0}, {}, "tga colour map missing or of an unsupported entry size"},
         {"grey of 24 bits", {1, 1, 24, 0x20, 3}, {1, 2, 3}, {}, "tga image type or depth not supported"},

@@ -70,6 +70,13 @@ bool read_header(FILE *stream, tga_header &h)
     return !feof(stream) && !ferror(stream);
 }
 
+// The header from the start of the stream; false when the stream cannot go
+// there or ends inside it.
+bool header_at_start(FILE *stream, tga_header &h)
+{
+    return fseek(stream, 0, SEEK_SET) == 0 && read_header(stream, h);
+}
+
 // The bytes of the colour map after the header (and the ID). An entry takes
 // whole bytes: a 15-bit one is stored in two, as a 16-bit one is.
 uint32_t colour_map_bytes(const tga_header &h)
@@ -224,9 +231,9 @@ const char *header_fault(const tga_header &h)
 // writers leave at 0 are 0.
 bool footerless_header(const tga_header &h)
 {
-    const bool map_fields_fit = h.colour_map_type == 0
-                                    ? h.colour_map_length == 0 && h.colour_map_entry_bits == 0
-                                    : h.colour_map_type == 1 && find_layout(image_type_true_colour, h.colour_map_entry_bits);
+    const bool map_fields_fit =
+        h.colour_map_type == 0 ? h.colour_map_length == 0 && h.colour_map_entry_bits == 0
+                               : h.colour_map_type == 1 && find_layout(image_type_true_colour, h.colour_map_entry_bits);
     return !header_fault(h) && map_fields_fit && h.width != 0 && h.height != 0 && (h.descriptor & 0xC0) == 0 &&
            (!colour_mapped(h) || h.colour_map_first < (1u << h.depth));
 }
@@ -316,7 +323,8 @@ bool read_colour_map(byte_source &in, const tga_header &h, malloc_ptr<uint32_t> 
 // cut short or a colour index past the map.
 bool read_any_pixels(FILE *stream, const tga_header &h, uint32_t *pixels)
 {
-    byte_source in = {stream, malloc_ptr<unsigned char>(static_cast<unsigned char *>(malloc(source_block_bytes))), 0, 0};
+    byte_source in = {stream, malloc_ptr<unsigned char>(static_cast<unsigned char *>(malloc(source_block_bytes))),
+                      0, 0};
     malloc_ptr<uint32_t> map;
     size_t entries = 0;
     if (!in.block) {
@@ -465,7 +473,7 @@ int check_tga(FILE *stream)
     // Without the footer only the header tells, and other formats are
     // probed first: take only headers that no reader of TGA would doubt.
     tga_header h;
-    return read_any() && fseek(stream, 0, SEEK_SET) == 0 && read_header(stream, h) && footerless_header(h);
+    return read_any() && header_at_start(stream, h) && footerless_header(h);
 }
 
 uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
@@ -610,13 +618,6 @@ bool plausible_header(const tga_header &h)
     return (type >= 1 && type <= 3) && (h.colour_map_type == 0 || h.colour_map_type == 1) &&
            (!mapped || h.colour_map_type == 1) && h.width != 0 && h.height != 0 &&
            (h.depth == 8 || h.depth == 15 || h.depth == 16 || h.depth == 24 || h.depth == 32);
-}
-
-// The header from the start of the stream; false when the stream cannot go
-// there or ends inside it.
-bool header_at_start(FILE *stream, tga_header &h)
-{
-    return fseek(stream, 0, SEEK_SET) == 0 && read_header(stream, h);
 }
 
 } // namespace
