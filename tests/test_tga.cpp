@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -627,7 +628,9 @@ TEST(tga_peers, corpus_loads_like_pillow_or_is_refused)
         "truevision/utc24.tga",                 "truevision/utc32.tga",
     };
     // No footer: not recognised, so refused without a word.
-    const std::set<std::string> unrecognised = {"pillow/cross_scan_line_truncated.tga", "pillow/p_8.tga"};
+    const std::set<std::string> unrecognised = {
+        "pillow/cross_scan_line_truncated.tga", "pillow/p_8.tga",        "magick/200x32_rgb_raw.tga",
+        "magick/ubw8_rle.tga",                  "magick/ucm8_rle.tga", "magick/utc32_rle.tga"};
     // Uncompressed true colour at 16 bits a pixel.
     const std::set<std::string> other_depth = {"pillow/rgba16.tga", "truevision/utc16.tga"};
 
@@ -658,7 +661,200 @@ TEST(tga_peers, corpus_loads_like_pillow_or_is_refused)
         free_image(p);
     }
     EXPECT_EQ(loaded, loadable.size());
-    EXPECT_EQ(seen, 45u); // every .tga file the corpus holds
+    EXPECT_EQ(seen, 49u); // every .tga file the corpus holds
+}
+
+// ---- Every type (IMAGE_READ_ANY) -------------------------------------------
+
+// The pixels' bytes as they lie in memory, FNV-1a hashed as
+// tests/data/make_tga_reference.py hashes Pillow's.
+std::string pixel_hash(const uint32_t *px, size_t n)
+{
+    uint64_t fnv = 0xcbf29ce484222325ull;
+    const unsigned char *b = reinterpret_cast<const unsigned char *>(px);
+    for (size_t i = 0; i < n * 4; ++i)
+        fnv = (fnv ^ b[i]) * 0x100000001b3ull;
+    char hex[17];
+    snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(fnv));
+    return hex;
+}
+
+// load_image of the file's bytes through a pipe, which cannot seek.
+uint32_t *load_piped(const std::string &path, uint32_t *w, uint32_t *h)
+{
+    FILE *p = popen(("cat '" + path + "'").c_str(), "r");
+    uint32_t *px = load_image(("/dev/fd/" + std::to_string(fileno(p))).c_str(), w, h);
+    pclose(p);
+    return px;
+}
+
+// Every TGA file of the corpus in both modes against the reference list
+// (made with Pillow), from a file and from a pipe; image_info agrees.
+TEST(tga_any, corpus_loads_as_the_reference_list_says)
+{
+    signal(SIGPIPE, SIG_IGN);
+    std::ifstream list(CORPUS_DIR "/../data/tga_reference.txt");
+    ASSERT_TRUE(list.good());
+    std::map<std::string, int> counts;
+    for (std::string line; std::getline(list, line);) {
+        std::istringstream in(line);
+        const std::vector<std::string> f{std::istream_iterator<std::string>(in), {}};
+        const std::string file = std::string(CORPUS_DIR "/") + f.back();
+        const bool cut = f[1] == "cut", refused = f[1] == "refused";
+        ++counts[f[0] + (refused || cut ? " " + f[1] : " exact")];
+        read_flags_scope flags(f[0] == "any" ? IMAGE_READ_ANY : 0);
+        uint32_t w = 0, h = 0, iw = 0, ih = 0, pw = 0, ph = 0;
+        unsigned format = 99;
+        stderr_capture quiet;
+        uint32_t *px = load_image(file.c_str(), &w, &h);
+        const int info = image_info(file.c_str(), &iw, &ih, &format);
+        uint32_t *piped = load_piped(file, &pw, &ph);
+        if (refused) {
+            EXPECT_EQ(px, nullptr) << line;
+            EXPECT_EQ(info, -1) << line;
+            EXPECT_EQ(piped, nullptr) << line;
+            continue;
+        }
+        ASSERT_NE(px, nullptr) << line << ": " << image_error();
+        ASSERT_NE(piped, nullptr) << line;
+        EXPECT_EQ(std::to_string(w) + "x" + std::to_string(h), f[cut ? 3 : 2]) << line;
+        EXPECT_EQ(info, 0) << line;
+        EXPECT_EQ(std::make_tuple(iw, ih, format), std::make_tuple(w, h, unsigned(IMAGE_FORMAT_TGA))) << line;
+        EXPECT_TRUE(std::equal(px, px + size_t(w) * h, piped)) << line;
+        if (cut) // the pixels made up here (0) are Pillow's colour index 0
+            std::replace(px, px + size_t(w) * h, 0u, uint32_t(std::stoul(f[4], nullptr, 16)));
+        EXPECT_EQ(pixel_hash(px, size_t(w) * h), f[cut ? 2 : 1]) << line;
+        free_image(px);
+        free_image(piped);
+    }
+    const std::map<std::string, int> want = {
+        {"strict exact", 6}, {"strict refused", 43}, {"any exact", 47}, {"any cut", 1}, {"any refused", 1}};
+    EXPECT_EQ(counts, want);
+}
+
+// What the corpus does not hold: the kinds Pillow cannot read (decided
+// here), the ends of packets and data, colour-map indices and faults.
+TEST(tga_any, decodes_what_the_corpus_does_not_hold)
+{
+    read_flags_scope flags(IMAGE_READ_ANY);
+    const struct {
+        const char *what;
+        tga_fields t;
+        bytes body;
+        image want; // empty: refused for `reason`
+        std::string reason = {};
+    } cases[] = {
+        // 5-bit channels scaled and rounded down; the top bit is no alpha.
+        {"15-bit", {3, 1, 15, 0x21, 2}, {0xFF, 0xFF, 0x21, 0x04, 0x89, 0x14}, {0xFFFFFFFF, 0xFF080808, 0xFF29204A}},
+        {"24-bit with alpha bits", {2, 1, 24, 0x28, 2}, {1, 2, 3, 4, 5, 6}, {0xFF030201, 0xFF060504}},
+        {"a run into the next row", {2, 2, 8, 0x20, 11}, {0x82, 9, 0x00, 7},
+         {0xFF090909, 0xFF090909, 0xFF090909, 0xFF070707}},
+        {"a run past the image", {1, 1, 24, 0x20, 10}, {0xFF, 1, 2, 3}, {0xFF030201}},
+        {"cut in a pixel, right to left", {2, 1, 24, 0x30, 2}, {1, 2, 3, 4}, {0, 0xFF030201}},
+        // Colour maps (ID length, map type, length, entry bits, first value):
+        // values below the first are black; 32-bit entries carry alpha.
+        {"map from 2", {3, 1, 8, 0x20, 1, 0, 1, 2, 24, 2}, {10, 20, 30, 40, 50, 60, 0, 2, 3},
+         {0xFF000000, 0xFF1E140A, 0xFF3C3228}},
+        {"15-bit map", {1, 1, 8, 0x20, 1, 0, 1, 1, 15, 0}, {0x00, 0x7C, 0}, {0xFFFF0000}},
+        {"32-bit map, 16-bit index", {1, 1, 16, 0x20, 9, 0, 1, 2, 32, 0}, {0, 0, 0, 0, 1, 2, 3, 4, 0x80, 1, 0},
+         {0x04030201}},
+        {"index past the map", {1, 1, 8, 0x20, 1, 0, 1, 2, 24, 0}, {10, 20, 30, 40, 50, 60, 2}, {},
+         "tga colour index 2 is past the colour map's 2 entries"},
+        {"map cut short", {1, 1, 8, 0x20, 1, 0, 1, 3, 24, 0}, {10, 20, 30}, {},
+         "the file ends inside the tga colour map"},
+        {"no map", {1, 1, 8, 0x20, 1}, {0}, {}, "tga colour map missing or of an unsupported entry size"},
+        {"grey of 24 bits", {1, 1, 24, 0x20, 3}, {1, 2, 3}, {}, "tga image type or depth not supported"},
+    };
+    for (const auto &c : cases) {
+        const load_result r = load(tga_file(c.t, c.body, false));
+        EXPECT_EQ(r.pixels, c.want) << c.what;
+        EXPECT_EQ(r.ok ? "" : r.reason, c.reason) << c.what;
+    }
+}
+
+// Without the footer the probe has only the header: in the strict mode it
+// takes none, in the other only those a TGA file would have.
+TEST(tga_any, probe_takes_footerless_files_by_a_plausible_header_only)
+{
+    const bytes grey = tga_file({4, 4, 8, 0x20, 3}, bytes(16, 1), false);
+    const bytes map = tga_file({4, 4, 8, 0x20, 9, 0, 1, 256, 24}, bytes(784, 1), false);
+    const struct {
+        const bytes &file;
+        int offset, value; // one header byte changed
+        bool plausible;
+    } cases[] = {
+        {grey, 0, 0, true},   {map, 0, 0, true},
+        {map, 7, 15, true},   // entries of 15 bits
+        {grey, 2, 4, false},  // type 4
+        {grey, 16, 24, false}, // grey of 24 bits
+        {grey, 12, 0, false}, // width 0
+        {grey, 17, 0x60, false}, // interleaving
+        {grey, 5, 2, false},  // map length without a map
+        {grey, 1, 2, false},  // map type 2
+        {map, 1, 0, false},   // mapped without a map
+        {map, 7, 8, false},   // entries of 8 bits
+        {map, 4, 1, false},   // first value 256, which no 8-bit index reaches
+    };
+    for (int flags : {0, int(IMAGE_READ_ANY)})
+        for (const auto &c : cases) {
+            read_flags_scope scope(flags);
+            bytes file = c.file;
+            file[c.offset] = uint8_t(c.value);
+            FILE *f = stream_of(file);
+            EXPECT_EQ(check_tga(f), flags && c.plausible) << "flags " << flags << ", byte " << c.offset;
+            fclose(f);
+        }
+}
+
+// A run-length file is bounded by its bytes at 128 pixels a packet: a
+// complete one that compresses better than the made-up pixel bound allows
+// loads, a few bytes claiming more than that bound are refused before
+// anything is allocated, and a file cut short costs no more memory than the
+// pages its pixels fill.
+TEST(tga_any, run_length_files_cost_what_their_bytes_can_hold)
+{
+    read_flags_scope flags(IMAGE_READ_ANY);
+    const uint16_t width = 8192, height = 8323; // (1 - 1/64) of it is more than 2^26 pixels
+    bytes runs;
+    for (size_t i = 0; i < size_t(width) * height / 128; ++i)
+        runs.insert(runs.end(), {0xFF, uint8_t(i)});
+    load_result r = load(tga_file({width, height, 8, 0x20, 11}, runs, false));
+    ASSERT_TRUE(r.ok) << r.reason;
+    EXPECT_EQ(r.pixels.back(), 0xFF000000u | ((size_t(width) * height / 128 - 1) & 0xFF) * 0x010101u);
+
+
+    set_image_max_pixels(0);
+    rusage before, after;
+    getrusage(RUSAGE_SELF, &before);
+    r = load(tga_file({65535, 65535, 32, 0x28, 10}, {0xFF, 1, 2, 3, 4}, false));
+    EXPECT_EQ(r.message, "tga data ends too early for its 65535 x 65535 image\n");
+    r = load(tga_file({8192, 8192, 32, 0x28, 10}, {0xFF, 1, 2, 3, 4}, false));
+    getrusage(RUSAGE_SELF, &after);
+    set_image_max_pixels(uint64_t(1) << 29);
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.pixels[0], 0x04030201u);
+#ifndef __SANITIZE_ADDRESS__ // its allocator writes what it hands out
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "KiB";
+#endif
+}
+
+// A stream that cannot seek is read for as many bytes as the header's file
+// can take: for run-length data 5 a pixel, a raw packet for each.
+TEST(tga_any, piped_run_length_files_are_read_to_five_bytes_a_pixel)
+{
+    read_flags_scope flags(IMAGE_READ_ANY);
+    const uint16_t side = 1450; // 4 bytes a pixel and 2 MiB would stop short of the end
+    bytes packets;
+    for (size_t i = 0; i < size_t(side) * side; ++i)
+        packets.insert(packets.end(), {0x00, 1, 2, uint8_t(i), 0xFF});
+    temp_path file("packets.tga");
+    write_file(file.path, tga_file({side, side, 32, 0x28, 10}, packets, false));
+    uint32_t w = 0, h = 0;
+    uint32_t *px = load_piped(file.path, &w, &h);
+    ASSERT_NE(px, nullptr) << image_error();
+    const size_t last = size_t(side) * side - 1;
+    EXPECT_EQ(px[last], 0xFF000201u | uint32_t(last & 0xFF) << 16);
+    free_image(px);
 }
 
 } // namespace

@@ -17,6 +17,7 @@ struct tga_fields {
     int cmap_type = 0;
     uint16_t cmap_length = 0;
     int cmap_bits = 0;
+    uint16_t cmap_first = 0;
 };
 
 // The header, `body` as it is, and (unless left out) the version 2 footer:
@@ -27,7 +28,8 @@ inline std::vector<unsigned char> tga_file(const tga_fields &t, const std::vecto
     static const unsigned char footer[26] = {0, 0, 0, 0, 0, 0, 0, 0, 'T', 'R', 'U', 'E', 'V', 'I', 'S', 'I', 'O',
                                              'N', '-', 'X', 'F', 'I', 'L', 'E', '.', 0};
     const unsigned char header[18] = {
-        uint8_t(t.id_length), uint8_t(t.cmap_type), uint8_t(t.image_type), 0, 0,
+        uint8_t(t.id_length), uint8_t(t.cmap_type), uint8_t(t.image_type), uint8_t(t.cmap_first),
+        uint8_t(t.cmap_first >> 8),
         uint8_t(t.cmap_length), uint8_t(t.cmap_length >> 8), uint8_t(t.cmap_bits), 0, 0, 0, 0,
         uint8_t(t.width), uint8_t(t.width >> 8), uint8_t(t.height), uint8_t(t.height >> 8),
         uint8_t(t.depth), uint8_t(t.descriptor)};

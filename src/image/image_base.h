@@ -133,6 +133,18 @@ const size_t max_png_bytes_after_image = size_t(32) << 10;
 // correction), and room for a developer area, which the format does not bound.
 const uint64_t tga_extra_bytes = uint64_t(2) << 20;
 
+// Run-length TGA data (IMAGE_READ_ANY): a packet of 1 + (at most 4) bytes
+// gives at most tga_run_pixels pixels, and a raw packet of one pixel costs
+// the most bytes a pixel, 5. The reader counts the pixels beyond
+// tga_run_pixels for each packet the rest of the file could hold as made up
+// (max_invented_pixels), so a few bytes claiming a huge image are refused
+// before anything is allocated, and the work stays within what the bytes
+// give; a stream that cannot seek is read for at most
+// tga_most_bytes_per_pixel a pixel. A colour map is bounded by its header
+// fields (65535 entries of at most 4 bytes); a value past it is refused.
+const uint64_t tga_run_pixels = 128;
+const uint64_t tga_most_bytes_per_pixel = 5;
+
 // Streams and scratch memory.
 
 struct file_closer {

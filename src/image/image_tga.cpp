@@ -1,6 +1,8 @@
-// image_tga.cpp - uncompressed true-colour TGA files with the version 2
-// footer: the footer probe, a reader of 24- and 32-bit images stored top or
-// bottom first, and a writer of 24- or 32-bit images under the save flags.
+// image_tga.cpp - TGA files: the probe, the strict reader of uncompressed
+// true-colour images with the version 2 footer (24- and 32-bit, stored top or
+// bottom first), the reader of every type, depth and origin that
+// IMAGE_READ_ANY adds, and a writer of 24- or 32-bit images under the save
+// flags.
 #include "image_tga.h"
 
 #include "image_base.h"
@@ -26,13 +28,16 @@ const size_t signature_length = sizeof signature - 1;
 const uint32_t max_side = 65535; // the header's 16-bit width and height fields
 
 const int image_type_true_colour = 2;
+const int image_type_run_length = 8; // added to the colour-mapped, true-colour and grey types
 const int descriptor_alpha_bits = 0x0F;
+const int descriptor_right_first = 0x10;
 const int descriptor_top_first = 0x20;
 
 struct tga_header {
     int id_length;
     int colour_map_type;
     int image_type;
+    uint16_t colour_map_first;
     uint16_t colour_map_length;
     int colour_map_entry_bits;
     uint16_t width;
@@ -53,7 +58,7 @@ bool read_header(FILE *stream, tga_header &h)
     h.id_length = read_byte(stream);
     h.colour_map_type = read_byte(stream);
     h.image_type = read_byte(stream);
-    (void)read_int16(stream); // colour-map first index
+    h.colour_map_first = static_cast<uint16_t>(read_int16(stream));
     h.colour_map_length = static_cast<uint16_t>(read_int16(stream));
     h.colour_map_entry_bits = read_byte(stream);
     (void)read_int16(stream); // x origin
@@ -63,6 +68,13 @@ bool read_header(FILE *stream, tga_header &h)
     h.depth = read_byte(stream);
     h.descriptor = read_byte(stream);
     return !feof(stream) && !ferror(stream);
+}
+
+// The header from the start of the stream; false when the stream cannot go
+// there or ends inside it.
+bool header_at_start(FILE *stream, tga_header &h)
+{
+    return fseek(stream, 0, SEEK_SET) == 0 && read_header(stream, h);
 }
 
 // The bytes of the colour map after the header (and the ID). An entry takes
@@ -166,6 +178,217 @@ bool read_pixels(FILE *stream, const tga_header &h, int bytes_per_pixel, uint32_
     return true;
 }
 
+// The reader of every type (IMAGE_READ_ANY). Its pixels are Pillow's
+// (convert("RGBA")) wherever Pillow reads the file: the depth alone sets the
+// bytes a pixel, whatever the descriptor's alpha bits say; 32-bit values
+// carry alpha, 15- and 16-bit ones never (the top bit means nothing); an
+// 8-bit grey value is opaque and a 16-bit one holds grey, then alpha. Where
+// Pillow cannot read a file, the format decides: 15-bit true colour as
+// 16-bit, a 15-bit colour map's entries as 16-bit ones (Pillow 9.4 takes
+// each for a byte of grey), 32-bit entries with their alpha, and runs that
+// go on into the next row (Pillow refuses them, but not raw packets that do).
+
+// How a stored value becomes a word.
+enum class sample : uint8_t { grey, grey_alpha, rgb15, bgr, bgra, index };
+
+// The depths each type may have, the run-length bit left out; a colour map's
+// entries are read as true-colour pixels of their size.
+struct layout {
+    int type, depth;
+    sample kind;
+};
+const layout layouts[] = {
+    {1, 8, sample::index}, {1, 16, sample::index},     {2, 15, sample::rgb15}, {2, 16, sample::rgb15},
+    {2, 24, sample::bgr},  {2, 32, sample::bgra},      {3, 8, sample::grey},   {3, 16, sample::grey_alpha},
+};
+
+const layout *find_layout(int image_type, int depth)
+{
+    for (const layout &l : layouts)
+        if (l.type == (image_type & ~image_type_run_length) && l.depth == depth)
+            return &l;
+    return nullptr;
+}
+
+bool colour_mapped(const tga_header &h)
+{
+    return (h.image_type & ~image_type_run_length) == 1;
+}
+
+// What keeps the reader of every type from taking the header, or null.
+const char *header_fault(const tga_header &h)
+{
+    if (!find_layout(h.image_type, h.depth))
+        return "tga image type or depth not supported";
+    if (colour_mapped(h) && (h.colour_map_type != 1 || h.colour_map_length == 0 ||
+                             !find_layout(image_type_true_colour, h.colour_map_entry_bits)))
+        return "tga colour map missing or of an unsupported entry size";
+    return nullptr;
+}
+
+// A header that only TGA files have, for a file without the footer: the
+// reader takes it, the colour-map fields agree with the type, and the fields
+// writers leave at 0 are 0.
+bool footerless_header(const tga_header &h)
+{
+    const bool map_fields_fit =
+        h.colour_map_type == 0 ? h.colour_map_length == 0 && h.colour_map_entry_bits == 0
+                               : h.colour_map_type == 1 && find_layout(image_type_true_colour, h.colour_map_entry_bits);
+    return !header_fault(h) && map_fields_fit && h.width != 0 && h.height != 0 && (h.descriptor & 0xC0) == 0 &&
+           (!colour_mapped(h) || h.colour_map_first < (1u << h.depth));
+}
+
+// A 5-bit channel scaled to 8 bits, rounded down as Pillow does.
+unsigned from_five_bits(unsigned v)
+{
+    return (v & 31) * 255 / 31;
+}
+
+uint32_t to_word(sample kind, const unsigned char *p)
+{
+    switch (kind) {
+    case sample::grey: return 0xFF000000u | p[0] * 0x010101u;
+    case sample::grey_alpha: return uint32_t(p[1]) << 24 | p[0] * 0x010101u;
+    case sample::rgb15: {
+        const unsigned v = p[0] | p[1] << 8;
+        return pixel_rows::word(0xFF, from_five_bits(v >> 10), from_five_bits(v >> 5), from_five_bits(v));
+    }
+    case sample::bgr: return pixel_rows::word(0xFF, p[2], p[1], p[0]);
+    case sample::bgra: return pixel_rows::word(p[3], p[2], p[1], p[0]);
+    case sample::index: break; // looked up in the colour map by the caller
+    }
+    return 0;
+}
+
+const size_t source_block_bytes = 64 * 1024;
+
+// The bytes after the ID (and, for a type without one, after the colour
+// map), read a block at a time and handed out a few at a time.
+struct byte_source {
+    FILE *stream;
+    malloc_ptr<unsigned char> block;
+    size_t at, end;
+};
+
+// The next n bytes (at most 5), or null where the data ends or a read fails.
+const unsigned char *take(byte_source &in, size_t n)
+{
+    if (in.end - in.at < n) {
+        memmove(in.block.get(), in.block.get() + in.at, in.end - in.at);
+        in.end -= in.at;
+        in.at = 0;
+        in.end += fread(in.block.get() + in.end, 1, source_block_bytes - in.end, in.stream);
+        if (in.end < n)
+            return nullptr;
+    }
+    in.at += n;
+    return in.block.get() + in.at - n;
+}
+
+// The colour map as words, indexed by the values pixels hold: entry i of the
+// file is value first + i, and the values below first are opaque black, as
+// Pillow shows them. Only the values a pixel can hold are kept.
+bool read_colour_map(byte_source &in, const tga_header &h, malloc_ptr<uint32_t> &map, size_t &entries)
+{
+    const size_t reachable = size_t(1) << h.depth;
+    entries = std::min<size_t>(size_t(h.colour_map_first) + h.colour_map_length, reachable);
+    map.reset(static_cast<uint32_t *>(malloc(entries * 4)));
+    if (!map) {
+        record_errno(ENOMEM);
+        return false;
+    }
+    std::fill_n(map.get(), std::min<size_t>(h.colour_map_first, entries), 0xFF000000u);
+    const sample kind = find_layout(image_type_true_colour, h.colour_map_entry_bits)->kind;
+    const size_t entry_bytes = (h.colour_map_entry_bits + 7) / 8;
+    for (size_t i = h.colour_map_first; i < size_t(h.colour_map_first) + h.colour_map_length; ++i) {
+        const unsigned char *p = take(in, entry_bytes);
+        if (!p) {
+            if (ferror(in.stream))
+                record_errno(errno);
+            else
+                set_image_error("the file ends inside the tga colour map");
+            return false;
+        }
+        if (i < entries)
+            map.get()[i] = to_word(kind, p);
+    }
+    return true;
+}
+
+// Reads the pixels of any type into a zeroed width x height buffer, in the
+// order the descriptor gives (bits 5 and 4), raw data as one packet that
+// never ends. A run may go on from one row into the next, never past the
+// image. Where the data ends the rest stays 0, the pixel it ends in
+// included. False, with the reason recorded, on a read error, a colour map
+// cut short or a colour index past the map.
+bool read_any_pixels(FILE *stream, const tga_header &h, uint32_t *pixels)
+{
+    byte_source in = {stream, malloc_ptr<unsigned char>(static_cast<unsigned char *>(malloc(source_block_bytes))),
+                      0, 0};
+    malloc_ptr<uint32_t> map;
+    size_t entries = 0;
+    if (!in.block) {
+        record_errno(ENOMEM);
+        return false;
+    }
+    if (colour_mapped(h) && !read_colour_map(in, h, map, entries))
+        return false;
+    const sample kind = find_layout(h.image_type, h.depth)->kind;
+    const size_t bytes = (h.depth + 7) / 8, width = h.width, total = width * h.height;
+    const bool right_first = h.descriptor & descriptor_right_first;
+    bool bad_index = false;
+    uint32_t value = 0;
+    auto next_value = [&]() {
+        const unsigned char *p = take(in, bytes);
+        if (!p)
+            return false;
+        if (kind != sample::index) {
+            value = to_word(kind, p);
+            return true;
+        }
+        const size_t i = bytes == 2 ? p[0] | p[1] << 8 : p[0];
+        if (i >= entries) {
+            fail_with_message("tga colour index %zu is past the colour map's %zu entries", i, entries);
+            bad_index = true;
+            return false;
+        }
+        value = map.get()[i];
+        return true;
+    };
+    // Pixels left of the current packet, whether it repeats one value, and
+    // where the next pixel goes: the k-th stored row, x pixels into it.
+    size_t left = h.image_type & image_type_run_length ? 0 : total, k = 0, x = 0;
+    bool repeat = false;
+    uint32_t *row = stored_row(pixels, h, 0);
+    for (size_t stored = 0; stored < total; ++stored) {
+        if (left == 0) {
+            const unsigned char *c = take(in, 1);
+            if (!c)
+                break;
+            left = (*c & 0x7F) + 1;
+            repeat = *c & 0x80;
+            if (repeat && !next_value())
+                break;
+        }
+        if (!repeat && !next_value())
+            break;
+        row[right_first ? width - 1 - x : x] = value;
+        --left;
+        if (++x == width) {
+            x = 0;
+            if (++k < h.height)
+                row = stored_row(pixels, h, k);
+        }
+    }
+    if (bad_index)
+        return false;
+    if (ferror(stream)) {
+        record_errno(errno);
+        return false;
+    }
+    return true;
+}
+
 // Writes count pixels as blue, green, red and, with alpha, the alpha byte.
 // Four-byte pixels are the buffer's own bytes; three-byte ones go through a
 // scratch block so that each write call moves many pixels.
@@ -194,8 +417,9 @@ bool write_pixels(FILE *stream, const uint32_t *pixels, size_t count, bool alpha
 }
 
 // Reads the header from the start of the stream and applies the reader's
-// checks of it, each with its message; false when one fails.
-bool accepted_header(FILE *stream, tga_header &h)
+// checks of it (the strict reader's, or with `any` those of the reader of
+// every type), each with its message; false when one fails.
+bool accepted_header(FILE *stream, tga_header &h, bool any)
 {
     if (fseek(stream, 0, SEEK_SET) != 0) {
         record_errno(errno);
@@ -208,17 +432,21 @@ bool accepted_header(FILE *stream, tga_header &h)
             set_image_error("the file ends inside the tga header");
         return false;
     }
-    if (h.image_type != image_type_true_colour) {
+    if (any) {
+        if (const char *fault = header_fault(h)) {
+            fail_with_message("%s", fault);
+            return false;
+        }
+    } else if (h.image_type != image_type_true_colour) {
         print_message("only true color tga images supported\n");
         set_printed_image_error("%s", image_type_refusal(h.image_type));
         return false;
-    }
-    // A pixel takes four bytes when the descriptor counts alpha bits and three
-    // when it does not, whatever the depth field says: files written here
-    // always agree with themselves. Depths other than 24 and 32 (15- and
-    // 16-bit colour) would only come out as noise that way, so they are
-    // refused rather than shown wrong.
-    if (h.depth != 24 && h.depth != 32) {
+    } else if (h.depth != 24 && h.depth != 32) {
+        // A pixel takes four bytes when the descriptor counts alpha bits and
+        // three when it does not, whatever the depth field says: files
+        // written here always agree with themselves. Depths other than 24
+        // and 32 (15- and 16-bit colour) would only come out as noise that
+        // way, so they are refused rather than shown wrong.
         fail_with_message("only 24 and 32 bit true color tga images supported");
         return false;
     }
@@ -229,27 +457,41 @@ bool accepted_header(FILE *stream, tga_header &h)
     return true;
 }
 
+bool read_any()
+{
+    return get_image_read_flags() & IMAGE_READ_ANY;
+}
+
 } // namespace
 
 int check_tga(FILE *stream)
 {
     unsigned char tail[18];
-    if (fseek(stream, -18, SEEK_END) != 0)
-        return 0;
-    if (fread(tail, 1, sizeof tail, stream) != sizeof tail)
-        return 0;
-    return memcmp(tail, signature, signature_length) == 0;
+    if (fseek(stream, -18, SEEK_END) == 0 && fread(tail, 1, sizeof tail, stream) == sizeof tail &&
+        memcmp(tail, signature, signature_length) == 0)
+        return 1;
+    // Without the footer only the header tells, and other formats are
+    // probed first: take only headers that no reader of TGA would doubt.
+    tga_header h;
+    return read_any() && header_at_start(stream, h) && footerless_header(h);
 }
 
 uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
 {
     file_ptr file(stream);
+    const bool any = read_any();
     tga_header h;
-    if (!accepted_header(stream, h))
+    if (!accepted_header(stream, h, any))
         return nullptr;
-    const int bytes_per_pixel = (h.descriptor & descriptor_alpha_bits) != 0 ? 4 : 3;
-
-    if (fseek(stream, long(h.id_length) + long(colour_map_bytes(h)), SEEK_CUR) != 0) {
+    // What the strict reader takes goes its way in either mode, and as fast;
+    // the reader of every type takes the rest, mirrored rows included. Only
+    // the bytes a pixel differ: the strict reader counts them by the alpha
+    // bits, the other by the depth.
+    const bool plain = !any || (h.image_type == image_type_true_colour && (h.depth == 24 || h.depth == 32) &&
+                                !(h.descriptor & descriptor_right_first));
+    const int bytes_per_pixel = any ? (h.depth + 7) / 8 : (h.descriptor & descriptor_alpha_bits) != 0 ? 4 : 3;
+    const bool skip_map = plain || !colour_mapped(h);
+    if (fseek(stream, long(h.id_length) + long(skip_map ? colour_map_bytes(h) : 0), SEEK_CUR) != 0) {
         record_errno(errno);
         return nullptr;
     }
@@ -266,16 +508,20 @@ uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
     // A file short of its pixel area still loads, the pixels it lacks made
     // up, unless it lacks more than a reader may make up: a 44-byte header
     // and footer would otherwise load as gigabytes of zeros. The pixel the
-    // file ends in counts as given. A short file gets a zeroed buffer, so
-    // that the missing part costs no memory beyond the pages written. A file
-    // that holds the whole area writes every pixel: zeroing first would only
-    // cost a pass over the buffer (should the file shrink while we read, the
-    // reader zeroes what it did not get).
+    // file ends in counts as given, and run-length data counts as the most
+    // its bytes could give: a packet of tga_run_pixels for every 1 + bytes a
+    // pixel. A short file gets a zeroed buffer, so that the missing part
+    // costs no memory beyond the pages written. A file that holds the whole
+    // area writes every pixel: zeroing first would only cost a pass over the
+    // buffer (should the file shrink while we read, the reader zeroes what it
+    // did not get).
     uint64_t remaining = 0;
     (void)bytes_to_end(stream, &remaining);
-    const uint64_t given = (remaining + bytes_per_pixel - 1) / bytes_per_pixel;
-    const bool short_file = given < count;
-    if (short_file && count - given > max_invented_pixels) {
+    const uint64_t given = h.image_type & image_type_run_length
+                               ? (remaining + bytes_per_pixel) / (1 + bytes_per_pixel) * tga_run_pixels
+                               : (remaining + bytes_per_pixel - 1) / bytes_per_pixel;
+    const bool short_file = given < count || !plain;
+    if (given < count && count - given > max_invented_pixels) {
         fail_with_message("tga data ends too early for its %u x %u image", unsigned(h.width), unsigned(h.height));
         return nullptr;
     }
@@ -285,8 +531,11 @@ uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
         record_errno(ENOMEM);
         return nullptr;
     }
-    // A failed read leaves errno set, as does a scratch block that could not be had.
-    if (!read_pixels(stream, h, bytes_per_pixel, pixels.get(), short_file)) {
+    if (!plain) {
+        if (!read_any_pixels(stream, h, pixels.get()))
+            return nullptr;
+    } else if (!read_pixels(stream, h, bytes_per_pixel, pixels.get(), short_file)) {
+        // A failed read leaves errno set, as does a scratch block that could not be had.
         record_errno(errno);
         return nullptr;
     }
@@ -371,20 +620,13 @@ bool plausible_header(const tga_header &h)
            (h.depth == 8 || h.depth == 15 || h.depth == 16 || h.depth == 24 || h.depth == 32);
 }
 
-// The header from the start of the stream; false when the stream cannot go
-// there or ends inside it.
-bool header_at_start(FILE *stream, tga_header &h)
-{
-    return fseek(stream, 0, SEEK_SET) == 0 && read_header(stream, h);
-}
-
 } // namespace
 
 int info_tga(FILE *stream, uint32_t *width, uint32_t *height)
 {
     file_ptr file(stream);
     tga_header h;
-    if (!accepted_header(stream, h))
+    if (!accepted_header(stream, h, read_any()))
         return -1;
     *width = h.width;
     *height = h.height;
@@ -393,8 +635,10 @@ int info_tga(FILE *stream, uint32_t *width, uint32_t *height)
 
 int looks_like_tga(FILE *stream)
 {
+    // The reader of every type takes whatever header check_tga takes: to it
+    // the rest are no TGA images.
     tga_header h;
-    return header_at_start(stream, h) && plausible_header(h);
+    return !read_any() && header_at_start(stream, h) && plausible_header(h);
 }
 
 int tga_size_bound(FILE *stream, uint64_t *bytes, uint64_t *pixels)
@@ -405,7 +649,10 @@ int tga_size_bound(FILE *stream, uint64_t *bytes, uint64_t *pixels)
     const uint64_t colour_map = colour_map_bytes(h);
     const uint64_t header_bytes = 18, footer_bytes = 26;
     *pixels = uint64_t(h.width) * h.height;
-    // Four bytes a pixel: no depth this reader takes stores more.
-    *bytes = header_bytes + h.id_length + colour_map + 4 * *pixels + tga_extra_bytes + footer_bytes;
+    // Four bytes a pixel: no depth stores more. Run-length data, which the
+    // reader of every type takes, can take one more: a raw packet of a
+    // single pixel.
+    const uint64_t per_pixel = read_any() && (h.image_type & image_type_run_length) ? tga_most_bytes_per_pixel : 4;
+    *bytes = header_bytes + h.id_length + colour_map + per_pixel * *pixels + tga_extra_bytes + footer_bytes;
     return 1;
 }
