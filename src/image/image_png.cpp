@@ -1,6 +1,8 @@
 // image_png.cpp - PNG reading through libpng's classic interface. Reads 8-bit
 // RGB and RGBA images (16-bit ones are reduced to 8 bits); grey and palette
-// images are refused. The writer is an entry point only.
+// images are refused, and a transparent colour (tRNS) is ignored, unless the
+// read flag IMAGE_READ_ANY is set: then every colour type and depth loads,
+// with the transparent colour as alpha 0. The writer is an entry point only.
 #include "image_png.h"
 
 #include "image_base.h"
@@ -105,6 +107,7 @@ struct png_source {
     png_uint_32 height;       // 0 until libpng reads rows
     size_t bytes_after_image; // read since the last row was done
     bool stopped;             // the rest of the file was left unread
+    bool any;                 // IMAGE_READ_ANY, as it was when the call began
 };
 
 // True once libpng has decoded the last row of the image. Its row counter
@@ -162,19 +165,15 @@ void report_png_warning(png_structp, png_const_charp message)
 // word 0xAARRGGBB, with an opaque alpha byte after each RGB pixel. Other
 // images skip libpng's swap and filler, which move a byte at a time and cost a
 // sixth of a photo's decode: RGBA rows are read into the buffer and swapped
-// there, RGB rows come through a scratch row that stays in the cache.
+// there, RGB rows come through a scratch row that stays in the cache. Grey
+// and palette images, and a transparent colour, read only with
+// IMAGE_READ_ANY, are expanded by libpng into the final bytes: their data is a
+// third of an RGB image's or less, which pays for the expansion.
 enum class row_route { final_bytes, rgba_swapped, rgb_widened };
 
-row_route route_for(int colour_type, bool interlaced)
-{
-    if (interlaced)
-        return row_route::final_bytes;
-    return colour_type == PNG_COLOR_TYPE_RGB ? row_route::rgb_widened : row_route::rgba_swapped;
-}
-
-// Asks libpng for 8-bit samples, with the passes of an interlaced image
-// combined, in the bytes the route wants.
-void ask_for_rows(png_structp png, int colour_type, row_route route)
+// Chooses the route and asks libpng for 8-bit samples, with the passes of an
+// interlaced image combined, in the bytes the route wants.
+row_route ask_for_rows(png_structp png, png_infop info, bool any)
 {
 #ifdef PNG_READ_SCALE_16_TO_8_SUPPORTED
     // 16-bit samples are scaled to 8 bits with rounding; 8-bit images are not touched.
@@ -182,11 +181,21 @@ void ask_for_rows(png_structp png, int colour_type, row_route route)
 #else
     png_set_strip_16(png);
 #endif
-    if (route != row_route::final_bytes)
-        return;
+    const int type = png_get_color_type(png, info);
+    const bool expanded = any && (type == PNG_COLOR_TYPE_PALETTE || !(type & PNG_COLOR_MASK_COLOR) ||
+                                  png_get_valid(png, info, PNG_INFO_tRNS));
+    if (!expanded && png_get_interlace_type(png, info) == PNG_INTERLACE_NONE)
+        return type == PNG_COLOR_TYPE_RGB ? row_route::rgb_widened : row_route::rgba_swapped;
+    if (expanded) {
+        // Palette entries, samples of 1, 2 or 4 bits and the transparent
+        // colour (compared before any scaling) become RGB or RGBA samples.
+        png_set_expand(png);
+        png_set_gray_to_rgb(png);
+    }
     png_set_bgr(png);
-    if (colour_type == PNG_COLOR_TYPE_RGB)
-        png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
+    // Only rows still without alpha get the filler.
+    png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
+    return row_route::final_bytes;
 }
 
 // What read_png builds. It lives with read_png's caller, outside the frame
@@ -210,23 +219,17 @@ void finish_row(png_rows *rows)
     rows->unfinished = nullptr;
 }
 
-const char *colour_type_name(int color_type)
+// True, with the reason recorded, for the valid colour types the strict mode
+// does not read; libpng itself refuses the values that are not valid.
+bool colour_type_refused(int type, bool any)
 {
-    switch (color_type) {
-    case PNG_COLOR_TYPE_GRAY: return "grey";
-    case PNG_COLOR_TYPE_GRAY_ALPHA: return "grey and alpha";
-    case PNG_COLOR_TYPE_PALETTE: return "palette";
-    default: return "this colour type's";
-    }
-}
-
-// True, with the reason recorded, for the valid colour types this loader does
-// not read; libpng itself refuses the values that are not valid.
-bool colour_type_refused(int type)
-{
-    if (type != PNG_COLOR_TYPE_GRAY && type != PNG_COLOR_TYPE_PALETTE && type != PNG_COLOR_TYPE_GRAY_ALPHA)
+    const char *kind = type == PNG_COLOR_TYPE_GRAY         ? "grey"
+                       : type == PNG_COLOR_TYPE_GRAY_ALPHA ? "grey and alpha"
+                       : type == PNG_COLOR_TYPE_PALETTE    ? "palette"
+                                                           : nullptr;
+    if (any || !kind)
         return false;
-    set_image_error("%s PNG images are not supported", colour_type_name(type));
+    set_image_error("%s PNG images are not supported", kind);
     return true;
 }
 
@@ -262,7 +265,7 @@ bool read_up_to_data(png_structp png, png_infop info, png_source *source, checks
     png_header header;
     const bool header_seen = peek_header(source->stream, &header);
     if (header_seen) {
-        if (colour_type_refused(header.colour_type) || (load && !image_size_allowed(header.width, header.height)))
+        if (colour_type_refused(header.colour_type, source->any) || (load && !image_size_allowed(header.width, header.height)))
             return false;
         if (load && cannot_hold_image(header)) {
             char message[96];
@@ -272,7 +275,7 @@ bool read_up_to_data(png_structp png, png_infop info, png_source *source, checks
         }
     }
     png_read_info(png, info);
-    return header_seen || (!colour_type_refused(png_get_color_type(png, info)) &&
+    return header_seen || (!colour_type_refused(png_get_color_type(png, info), source->any) &&
                            (!load || image_size_allowed(png_get_image_width(png, info),
                                                         png_get_image_height(png, info))));
 }
@@ -300,9 +303,7 @@ bool read_png(png_structp png, png_infop info, png_source *source, checks wanted
     const png_uint_32 h = *height = png_get_image_height(png, info);
     if (wanted == checks::header)
         return true;
-    const int color_type = png_get_color_type(png, info);
-    rows->route = route_for(color_type, png_get_interlace_type(png, info) != PNG_INTERLACE_NONE);
-    ask_for_rows(png, color_type, rows->route);
+    rows->route = ask_for_rows(png, info, source->any);
     const int passes = png_set_interlace_handling(png);
     png_read_update_info(png, info);
 
@@ -349,7 +350,7 @@ bool read_stream(FILE *stream, checks wanted, png_rows *rows, uint32_t *width, u
 {
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, report_png_error, report_png_warning);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
-    png_source source = {stream, 0, 0, false};
+    png_source source = {stream, 0, 0, false, (get_image_read_flags() & IMAGE_READ_ANY) != 0};
     const bool read = info && read_png(png, info, &source, wanted, rows, width, height);
     if (!info)
         record_errno(ENOMEM);
