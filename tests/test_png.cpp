@@ -233,13 +233,6 @@ TEST(png_refusal, corrupt_and_truncated_data_fail_with_libpngs_message_as_the_re
     EXPECT_EQ(open_fd_count(), fds);
 }
 
-// Sets the read flags for one test and puts them back after it.
-struct read_flags {
-    const int saved = get_image_read_flags();
-    explicit read_flags(int flags) { set_image_read_flags(flags); }
-    ~read_flags() { set_image_read_flags(saved); }
-};
-
 // Every file of the public suites in both read modes against the pixels an
 // independent decoder gives: tests/data/make_png_reference.py writes the list
 // with Pillow, saying where and why it parts from Pillow's own pixels. What a
@@ -257,7 +250,7 @@ TEST(png_corpus, every_file_matches_the_reference_decoder_in_both_read_modes)
         in >> path >> size >> expected[0] >> expected[1];
         const std::string file = CORPUS_DIR "/" + path;
         for (int any : {0, 1}) {
-            read_flags set(any ? IMAGE_READ_ANY : 0);
+            scoped_read_flags set(any ? IMAGE_READ_ANY : 0);
             const std::string &e = expected[any];
             uint32_t w = 0, h = 0, info_w = 0, info_h = 0;
             unsigned int format;

@@ -1,5 +1,5 @@
 // test_util.h - small helpers shared by the unit tests: scratch folders,
-// captured standard error, open-descriptor counts, whole-file I/O.
+// captured standard error, open-descriptor counts, whole-file I/O, read flags.
 #ifndef TEST_UTIL_H
 #define TEST_UTIL_H
 
@@ -14,6 +14,15 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "image.h"
+
+// Sets the process-wide read flags while alive, then puts them back.
+struct scoped_read_flags {
+    const int saved = get_image_read_flags();
+    explicit scoped_read_flags(int flags) { set_image_read_flags(flags); }
+    ~scoped_read_flags() { set_image_read_flags(saved); }
+};
 
 // A fresh folder under TMPDIR, removed with its contents when done.
 struct scratch_dir {
