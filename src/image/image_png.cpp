@@ -168,9 +168,10 @@ void report_png_warning(png_structp, png_const_charp message)
 // there, RGB rows come through a scratch row that stays in the cache. What
 // only IMAGE_READ_ANY reads: grey and palette images of 8 bits or fewer come
 // as one byte a pixel through the scratch row, each byte looked up in a table
-// of the words it stands for (libpng's expansion costs more than the decode
-// of a grey image); libpng expands the rest (grey and alpha, 16-bit grey, a
-// transparent colour, interlaced images) into the final bytes.
+// of the words it stands for (libpng's expansion, three passes a byte at a
+// time, made a grey image cost half as much again as an RGB one of its size);
+// libpng expands the rest (grey and alpha, 16-bit grey, a transparent colour,
+// interlaced images) into the final bytes.
 enum class row_route { final_bytes, rgba_swapped, rgb_widened, looked_up };
 
 // The word of each sample value (1 << depth of them) of a grey image, or of
