@@ -1072,6 +1072,66 @@ TEST(hostile_sizes, png_data_going_on_after_the_last_row_is_left_unread)
     }
 }
 
+// With IMAGE_READ_ANY, grey and palette images meet every limit RGB ones do:
+// the pixel limit and the amount of data, from the header before libpng
+// decodes anything; a file whose data ends early fails; what follows the last
+// row is left unread.
+TEST(hostile_sizes, png_of_every_colour_type_keeps_the_limits_with_the_any_flag)
+{
+    const struct {
+        int depth, type;
+        bytes row; // the first row's samples
+        uint32_t pixel;
+    } kinds[] = {{1, PNG_COLOR_TYPE_GRAY, {0x80}, 0xFFFFFFFFu},
+                 {8, PNG_COLOR_TYPE_GRAY, {0x11}, 0xFF111111u},
+                 {16, PNG_COLOR_TYPE_GRAY, {0x11, 0x22}, 0xFF111111u},
+                 {8, PNG_COLOR_TYPE_GRAY_ALPHA, {0x11, 0x80}, 0x80111111u},
+                 {2, PNG_COLOR_TYPE_PALETTE, {0x40}, 0xFF112233u},
+                 {8, PNG_COLOR_TYPE_PALETTE, {0x01}, 0xFF112233u}};
+    // Palette images get two entries, the second 0x112233, before their data.
+    const auto with_palette = [](bytes png, int type) {
+        bytes plte;
+        if (type == PNG_COLOR_TYPE_PALETTE)
+            put_chunk(plte, "PLTE", {0, 0, 0, 0x11, 0x22, 0x33});
+        png.insert(png.begin() + 33, plte.begin(), plte.end());
+        return png;
+    };
+    bytes raw(4 << 20, 0x5A);
+    read_flags_scope any(IMAGE_READ_ANY);
+    for (const auto &k : kinds) {
+        const std::string kind = std::to_string(k.depth) + "-bit type " + std::to_string(k.type);
+        EXPECT_EQ(load_hostile(with_palette(png_claiming(65535, 65535, k.depth, k.type, 0), k.type), false),
+                  "image of 65535 x 65535 pixels is larger than the limit of 536870912 pixels\n")
+            << kind;
+        EXPECT_NE(load_hostile(with_palette(png_claiming(20000, 20000, k.depth, k.type, 0), k.type), false)
+                      .find("libpng error: Not enough image data for a 20000 x 20000 image"),
+                  std::string::npos)
+            << kind;
+        const bytes whole = with_palette(png_claiming(2, 2, k.depth, k.type, 0), k.type);
+        load_hostile(bytes(whole.begin(), whole.end() - 25), false);
+        EXPECT_NE(std::string(image_error()).find(": Read Error: the file ends too early"), std::string::npos)
+            << kind << ": " << image_error();
+
+        // A 1 x 1 image whose data goes on for 4 MiB after its row.
+        raw[0] = 0;
+        std::copy(k.row.begin(), k.row.end(), raw.begin() + 1);
+        uLongf size = compressBound(raw.size());
+        bytes data(size);
+        ASSERT_EQ(compress2(data.data(), &size, raw.data(), raw.size(), 0), Z_OK);
+        data.resize(size);
+        const bytes png = with_palette(png_of(1, 1, k.depth, k.type, 0, data), k.type);
+        changing_file f = {&png, &png};
+        FILE *stream = open_changing(&f);
+        ASSERT_TRUE(check_png(stream));
+        uint32_t w = 0, h = 0;
+        uint32_t *pixels = load_png(stream, &w, &h);
+        ASSERT_NE(pixels, nullptr) << kind;
+        EXPECT_EQ(pixels[0], k.pixel) << kind;
+        EXPECT_LT(f.bytes_read, size_t(128) << 10) << kind;
+        free_image(pixels);
+    }
+}
+
 TEST(hostile_sizes, a_flood_of_warnings_prints_five_lines_and_a_count)
 {
     // 100 empty chunks of no known kind after the header, each with a wrong

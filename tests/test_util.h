@@ -19,6 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "image.h"
+
+// Sets the process-wide read flags while alive, then puts them back.
 // A fresh folder under TMPDIR, removed with its contents when done.
 struct scratch_dir {
     std::string path;

@@ -1,6 +1,8 @@
 // image_png.cpp - PNG reading through libpng's classic interface. Reads 8-bit
 // RGB and RGBA images (16-bit ones are reduced to 8 bits); grey and palette
-// images are refused. The writer is an entry point only.
+// images are refused, and a transparent colour (tRNS) is ignored, unless the
+// read flag IMAGE_READ_ANY is set: then every colour type and depth loads,
+// with the transparent colour as alpha 0. The writer is an entry point only.
 #include "image_png.h"
 
 #include "image_base.h"
@@ -105,6 +107,7 @@ struct png_source {
     png_uint_32 height;       // 0 until libpng reads rows
     size_t bytes_after_image; // read since the last row was done
     bool stopped;             // the rest of the file was left unread
+    bool any;                 // IMAGE_READ_ANY, as it was when the call began
 };
 
 // True once libpng has decoded the last row of the image. Its row counter
@@ -162,19 +165,43 @@ void report_png_warning(png_structp, png_const_charp message)
 // word 0xAARRGGBB, with an opaque alpha byte after each RGB pixel. Other
 // images skip libpng's swap and filler, which move a byte at a time and cost a
 // sixth of a photo's decode: RGBA rows are read into the buffer and swapped
-// there, RGB rows come through a scratch row that stays in the cache.
-enum class row_route { final_bytes, rgba_swapped, rgb_widened };
+// there, RGB rows come through a scratch row that stays in the cache. What
+// only IMAGE_READ_ANY reads: grey and palette images of 8 bits or fewer come
+// as one byte a pixel through the scratch row, each byte looked up in a table
+// of the words it stands for (libpng's expansion, three passes a byte at a
+// time, made a grey image cost half as much again as an RGB one of its size);
+// libpng expands the rest (grey and alpha, 16-bit grey, a transparent colour,
+// interlaced images) into the final bytes.
+enum class row_route { final_bytes, rgba_swapped, rgb_widened, looked_up };
 
-row_route route_for(int colour_type, bool interlaced)
+// The word of each sample value (1 << depth of them) of a grey image, or of
+// each palette index: a transparent grey (compared at the image's depth, as
+// libpng does) or palette entry gets its alpha; libpng gives an index past the
+// palette's end opaque black.
+void fill_colours(png_structp png, png_infop info, uint32_t *colours)
 {
-    if (interlaced)
-        return row_route::final_bytes;
-    return colour_type == PNG_COLOR_TYPE_RGB ? row_route::rgb_widened : row_route::rgba_swapped;
+    const unsigned values = 1u << png_get_bit_depth(png, info);
+    png_colorp palette = nullptr;
+    png_bytep alpha = nullptr;
+    png_color_16p key = nullptr;
+    int entries = 0, alphas = 0;
+    png_get_PLTE(png, info, &palette, &entries);
+    png_get_tRNS(png, info, &alpha, &alphas, &key);
+    const bool grey = png_get_color_type(png, info) == PNG_COLOR_TYPE_GRAY;
+    for (unsigned i = 0; i < values; ++i) {
+        const unsigned v = i * 255 / (values - 1);
+        if (grey)
+            colours[i] = pixel_rows::word(key && (key->gray & (values - 1)) == i ? 0 : 0xFF, v, v, v);
+        else
+            colours[i] = int(i) >= entries ? 0xFF000000u
+                                           : pixel_rows::word(int(i) < alphas ? alpha[i] : 0xFF, palette[i].red,
+                                                              palette[i].green, palette[i].blue);
+    }
 }
 
-// Asks libpng for 8-bit samples, with the passes of an interlaced image
-// combined, in the bytes the route wants.
-void ask_for_rows(png_structp png, int colour_type, row_route route)
+// Chooses the route and asks libpng for 8-bit samples, with the passes of an
+// interlaced image combined, in the bytes the route wants.
+row_route ask_for_rows(png_structp png, png_infop info, bool any, uint32_t *colours)
 {
 #ifdef PNG_READ_SCALE_16_TO_8_SUPPORTED
     // 16-bit samples are scaled to 8 bits with rounding; 8-bit images are not touched.
@@ -182,11 +209,28 @@ void ask_for_rows(png_structp png, int colour_type, row_route route)
 #else
     png_set_strip_16(png);
 #endif
-    if (route != row_route::final_bytes)
-        return;
+    const int type = png_get_color_type(png, info);
+    const bool expanded = any && (type == PNG_COLOR_TYPE_PALETTE || !(type & PNG_COLOR_MASK_COLOR) ||
+                                  png_get_valid(png, info, PNG_INFO_tRNS));
+    const bool interlaced = png_get_interlace_type(png, info) != PNG_INTERLACE_NONE;
+    if (!expanded && !interlaced)
+        return type == PNG_COLOR_TYPE_RGB ? row_route::rgb_widened : row_route::rgba_swapped;
+    if (!interlaced && (type == PNG_COLOR_TYPE_PALETTE || type == PNG_COLOR_TYPE_GRAY) &&
+        png_get_bit_depth(png, info) <= 8) {
+        png_set_packing(png);
+        fill_colours(png, info, colours);
+        return row_route::looked_up;
+    }
+    if (expanded) {
+        // Palette entries, samples of 1, 2 or 4 bits and the transparent
+        // colour (compared before any scaling) become RGB or RGBA samples.
+        png_set_expand(png);
+        png_set_gray_to_rgb(png);
+    }
     png_set_bgr(png);
-    if (colour_type == PNG_COLOR_TYPE_RGB)
-        png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
+    // Only rows still without alpha get the filler.
+    png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
+    return row_route::final_bytes;
 }
 
 // What read_png builds. It lives with read_png's caller, outside the frame
@@ -194,8 +238,9 @@ void ask_for_rows(png_structp png, int colour_type, row_route route)
 // release after a failure, or to finish when the read stops after the image.
 struct png_rows {
     uint32_t *pixels;
-    png_bytep scratch; // the RGB route's row
+    png_bytep scratch; // the row of the RGB and looked-up routes
     row_route route;
+    uint32_t colours[256]; // the looked-up route's words
     png_uint_32 width;
     uint32_t *unfinished; // the row png_read_row fills, until turned into words
 };
@@ -205,44 +250,26 @@ void finish_row(png_rows *rows)
 {
     if (rows->route == row_route::rgb_widened)
         pixel_rows::from_rgb(rows->scratch, rows->unfinished, rows->width);
+    else if (rows->route == row_route::looked_up)
+        for (const png_byte *in = rows->scratch, *end = in + rows->width; in != end; ++in)
+            *rows->unfinished++ = rows->colours[*in];
     else if (rows->route == row_route::rgba_swapped)
         pixel_rows::from_rgba(rows->unfinished, rows->width);
     rows->unfinished = nullptr;
 }
 
-const char *colour_type_name(int color_type)
+// True, with the reason recorded, for the valid colour types the strict mode
+// does not read; libpng itself refuses the values that are not valid.
+bool colour_type_refused(int type, bool any)
 {
-    switch (color_type) {
-    case PNG_COLOR_TYPE_GRAY: return "grey";
-    case PNG_COLOR_TYPE_GRAY_ALPHA: return "grey and alpha";
-    case PNG_COLOR_TYPE_PALETTE: return "palette";
-    default: return "this colour type's";
-    }
-}
-
-// True, with the reason recorded, for the valid colour types this loader does
-// not read; libpng itself refuses the values that are not valid.
-bool colour_type_refused(int type)
-{
-    if (type != PNG_COLOR_TYPE_GRAY && type != PNG_COLOR_TYPE_PALETTE && type != PNG_COLOR_TYPE_GRAY_ALPHA)
+    const char *kind = type == PNG_COLOR_TYPE_GRAY         ? "grey"
+                       : type == PNG_COLOR_TYPE_GRAY_ALPHA ? "grey and alpha"
+                       : type == PNG_COLOR_TYPE_PALETTE    ? "palette"
+                                                           : nullptr;
+    if (any || !kind)
         return false;
-    set_image_error("%s PNG images are not supported", colour_type_name(type));
+    set_image_error("%s PNG images are not supported", kind);
     return true;
-}
-
-// How both the load and the header reading read: through the source, past the
-// signature the probe read, without the chunks nothing here uses.
-void start_reading(png_structp png, png_source *source)
-{
-    png_set_read_fn(png, source, read_from_source);
-    png_set_sig_bytes(png, 8);
-    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, unused_chunks, unused_chunk_count);
-    png_set_compression_buffer_size(png, read_block_bytes);
-#ifdef PNG_SET_USER_LIMITS_SUPPORTED
-    // PNG allows 2^31 - 1 pixels a side, libpng's default a million: the
-    // pixel limit alone decides.
-    png_set_user_limits(png, 0x7fffffff, 0x7fffffff);
-#endif
 }
 
 // What read_up_to_data checks: the header alone (image_info), or also what a
@@ -258,11 +285,22 @@ enum class checks { header, whole_load };
 bool read_up_to_data(png_structp png, png_infop info, png_source *source, checks wanted)
 {
     const bool load = wanted == checks::whole_load;
-    start_reading(png, source);
+    // Through the source, past the signature the probe read, without the
+    // chunks nothing here uses.
+    png_set_read_fn(png, source, read_from_source);
+    png_set_sig_bytes(png, 8);
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, unused_chunks, unused_chunk_count);
+    png_set_compression_buffer_size(png, read_block_bytes);
+#ifdef PNG_SET_USER_LIMITS_SUPPORTED
+    // PNG allows 2^31 - 1 pixels a side, libpng's default a million: the
+    // pixel limit alone decides.
+    png_set_user_limits(png, 0x7fffffff, 0x7fffffff);
+#endif
     png_header header;
     const bool header_seen = peek_header(source->stream, &header);
     if (header_seen) {
-        if (colour_type_refused(header.colour_type) || (load && !image_size_allowed(header.width, header.height)))
+        if (colour_type_refused(header.colour_type, source->any) ||
+            (load && !image_size_allowed(header.width, header.height)))
             return false;
         if (load && cannot_hold_image(header)) {
             char message[96];
@@ -272,7 +310,7 @@ bool read_up_to_data(png_structp png, png_infop info, png_source *source, checks
         }
     }
     png_read_info(png, info);
-    return header_seen || (!colour_type_refused(png_get_color_type(png, info)) &&
+    return header_seen || (!colour_type_refused(png_get_color_type(png, info), source->any) &&
                            (!load || image_size_allowed(png_get_image_width(png, info),
                                                         png_get_image_height(png, info))));
 }
@@ -300,29 +338,21 @@ bool read_png(png_structp png, png_infop info, png_source *source, checks wanted
     const png_uint_32 h = *height = png_get_image_height(png, info);
     if (wanted == checks::header)
         return true;
-    const int color_type = png_get_color_type(png, info);
-    rows->route = route_for(color_type, png_get_interlace_type(png, info) != PNG_INTERLACE_NONE);
-    ask_for_rows(png, color_type, rows->route);
+    rows->route = ask_for_rows(png, info, source->any, rows->colours);
     const int passes = png_set_interlace_handling(png);
     png_read_update_info(png, info);
 
-    const size_t count = static_cast<size_t>(w) * h;
-    if (pixel_buffer_bytes(w, h) == 0) {
-        record_errno(ENOMEM);
-        return false;
-    }
     const size_t row_bytes = png_get_rowbytes(png, info);
-    if (row_bytes != static_cast<size_t>(w) * (rows->route == row_route::rgb_widened ? 3 : 4)) {
+    const bool scratch = rows->route == row_route::rgb_widened || rows->route == row_route::looked_up;
+    if (row_bytes != static_cast<size_t>(w) * (rows->route == row_route::rgb_widened ? 3 : scratch ? 1 : 4)) {
         set_image_error("libpng gives rows of %zu bytes for %u pixels of this colour type", row_bytes,
                         static_cast<unsigned>(w));
         return false;
     }
-    if (rows->route == row_route::rgb_widened &&
-        !(rows->scratch = static_cast<png_bytep>(malloc(row_bytes != 0 ? row_bytes : 1)))) {
-        record_errno(ENOMEM);
-        return false;
-    }
-    if (!(rows->pixels = static_cast<uint32_t *>(allocate_pixels(count * 4)))) {
+    const size_t bytes = pixel_buffer_bytes(w, h);
+    if (bytes == 0 ||
+        (scratch && !(rows->scratch = static_cast<png_bytep>(malloc(row_bytes != 0 ? row_bytes : 1)))) ||
+        !(rows->pixels = static_cast<uint32_t *>(allocate_pixels(bytes)))) {
         record_errno(ENOMEM);
         return false;
     }
@@ -333,9 +363,7 @@ bool read_png(png_structp png, png_infop info, png_source *source, checks wanted
     for (int pass = 0; pass < passes; ++pass)
         for (png_uint_32 y = 0; y < h; ++y) {
             rows->unfinished = rows->pixels + static_cast<size_t>(y) * w;
-            png_read_row(png, rows->route == row_route::rgb_widened ? rows->scratch
-                                                                     : reinterpret_cast<png_bytep>(rows->unfinished),
-                         nullptr);
+            png_read_row(png, scratch ? rows->scratch : reinterpret_cast<png_bytep>(rows->unfinished), nullptr);
             finish_row(rows);
         }
     png_read_end(png, info);
@@ -349,7 +377,7 @@ bool read_stream(FILE *stream, checks wanted, png_rows *rows, uint32_t *width, u
 {
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, report_png_error, report_png_warning);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
-    png_source source = {stream, 0, 0, false};
+    png_source source = {stream, 0, 0, false, (get_image_read_flags() & IMAGE_READ_ANY) != 0};
     const bool read = info && read_png(png, info, &source, wanted, rows, width, height);
     if (!info)
         record_errno(ENOMEM);
