@@ -22,4 +22,16 @@ check() { # lower layer, higher layer
 for c in $codecs; do check "$c" "$front"; done
 for b in $base; do check "$b" "$front $codecs"; done
 [ "$status" = 0 ] && echo "layers: the base calls no codec, no codec calls the front end"
+# Nothing may be thrown out of the C interface, so nothing in the library may
+# throw: no object refers to the runtime's throw, to an operator new that
+# throws, or to the standard library's throwing helpers (a vector's growth, a
+# mutex's lock).
+throws=$(for f in $front $codecs $base; do nm -u "$dir/$f.cpp.o"; done |
+    awk '$2 ~ /^(__cxa_throw|__cxa_allocate_exception|_Znwm|_Znam)$|^_ZSt[0-9]+__throw_/ { print $2 }' | sort -u)
+if [ -n "$throws" ]; then
+    echo "the library can throw through its C interface:" $throws
+    status=1
+else
+    echo "throws: nothing in the library can throw"
+fi
 exit $status

@@ -371,7 +371,7 @@ bool call(const char *name, wanted what, Read read, uint32_t *width, uint32_t *h
     unsigned int spare_format;
     found_image found = {what, width ? width : &spare_width, height ? height : &spare_height,
                          format ? format : &spare_format, pixels ? pixels : &spare_pixels};
-    if (without_exceptions([&] { return read(&found); }))
+    if (read(&found))
         return true;
     if (!image_error_recorded()) // every reader records its reasons: only a safety net
         set_image_error("could not be read");

@@ -10,7 +10,6 @@
 #include <climits>
 #include <cstdarg>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 namespace {
@@ -35,8 +34,10 @@ struct handler_pair {
 };
 handler_pair default_pair = {nullptr, nullptr, nullptr};
 std::atomic<handler_pair *> message_handler{&default_pair};
-handler_pair *kept_pairs = nullptr;
-std::mutex kept_pairs_lock;
+// Pushed onto without a lock: nothing here may throw (as a mutex may) out of
+// the C interface, and two threads setting the same new pair at once only
+// keep it twice.
+std::atomic<handler_pair *> kept_pairs{nullptr};
 
 // What the library keeps for the calling thread, in one plain struct (nothing
 // to construct or destroy) so that it can be put aside while a handler runs:
@@ -251,12 +252,15 @@ extern "C" int get_image_read_flags(void)
 extern "C" void set_image_message_handler(image_message_handler handler, void *context)
 {
     handler_pair *pair = handler ? nullptr : &default_pair;
-    std::lock_guard<std::mutex> hold(kept_pairs_lock);
-    for (handler_pair *kept = kept_pairs; kept && !pair; kept = kept->next)
+    for (handler_pair *kept = kept_pairs.load(std::memory_order_acquire); kept && !pair; kept = kept->next)
         if (kept->handler == handler && kept->context == context)
             pair = kept;
-    if (!pair && (pair = new (std::nothrow) handler_pair{handler, context, kept_pairs}))
-        kept_pairs = pair;
+    if (!pair && (pair = new (std::nothrow) handler_pair{handler, context, nullptr})) {
+        pair->next = kept_pairs.load(std::memory_order_relaxed);
+        while (!kept_pairs.compare_exchange_weak(pair->next, pair, std::memory_order_release,
+                                                 std::memory_order_relaxed)) {
+        }
+    }
     if (pair) // without memory for a new pair, the handler set before stays
         message_handler.store(pair, std::memory_order_release);
 }

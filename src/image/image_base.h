@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
 #include <memory>
 
 // Reasons. Every failed load or save records one; image_error() gives it after
@@ -62,19 +61,6 @@ struct error_scope {
 // Forgets the reason: the call succeeded.
 void clear_image_error(void);
 
-// Runs `read` (which returns whether it succeeded) for an entry point of the C
-// interface, which nothing may be thrown through: a string or vector that
-// cannot grow fails the call for want of memory instead.
-template <typename Read>
-bool without_exceptions(Read read)
-{
-    try {
-        return read();
-    } catch (const std::exception &) {
-        record_errno(ENOMEM);
-        return false;
-    }
-}
 
 // Limits: every bound the library puts on what a file can make it spend,
 // each with why it is where it is. Readers take them from here.
@@ -144,6 +130,13 @@ const uint64_t tga_extra_bytes = uint64_t(2) << 20;
 // fields (65535 entries of at most 4 bytes); a value past it is refused.
 const uint64_t tga_run_pixels = 128;
 const uint64_t tga_most_bytes_per_pixel = 5;
+
+// Looks and attempts before a save gives up on a path, or on a temporary
+// name, that others keep changing or taking: they bound no work a file can
+// cause, only how long a race can hold the caller. Symbolic links followed
+// to the file a save replaces: the kernel's own limit for one lookup.
+const int max_save_attempts = 100;
+const int max_save_links = 40;
 
 // Streams and scratch memory.
 

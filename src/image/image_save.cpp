@@ -30,11 +30,6 @@ const struct {
 } writers[] = {{save_png, nullptr}, {save_jpeg, nullptr}, {save_tga, tga_can_hold}};
 static_assert(IMAGE_FORMAT_PNG == 0 && IMAGE_FORMAT_JPEG == 1 && IMAGE_FORMAT_TGA == 2, "writers by format code");
 
-// Looks and attempts before a save gives up on a path, or on a temporary
-// name, that others keep changing or taking: they bound no work a file can
-// cause, only how long a race can hold the caller.
-const int max_attempts = 100;
-const int max_links = 40; // the kernel's own limit for one lookup
 
 // error is the errno value of the call that failed; step, where the system's
 // words alone would mislead, says what could not be done. -1, for the save
@@ -69,7 +64,7 @@ int follow_links(const char *path, save_target &t)
         return ENAMETOOLONG;
     for (int links = 0; (t.exists = lstat(t.path, &t.st) == 0) && S_ISLNK(t.st.st_mode); ++links) {
         char to[PATH_MAX];
-        const ssize_t n = links == max_links ? 0 : readlink(t.path, to, sizeof to);
+        const ssize_t n = links == max_save_links ? 0 : readlink(t.path, to, sizeof to);
         if (n <= 0)
             return n < 0 ? errno : ELOOP;
         // A relative link names a file beside the link itself.
@@ -96,7 +91,7 @@ int follow_links(const char *path, save_target &t)
 // value alone would not).
 int find_target(const char *path, save_target &t, descriptor &direct, const char *&step)
 {
-    for (int look = 0; look < max_attempts; ++look) {
+    for (int look = 0; look < max_save_attempts; ++look) {
         // The kernel looks the path up first, so that what it refuses stays
         // refused (a link another user left in a sticky folder, under
         // fs.protected_symlinks), and so that the links only it can follow
@@ -173,7 +168,7 @@ int make_new_file(new_file &f, const char *target_name, mode_t mode)
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
         return errno;
     int error = EEXIST;
-    for (int attempt = 0; error == EEXIST && attempt < max_attempts; ++attempt) {
+    for (int attempt = 0; error == EEXIST && attempt < max_save_attempts; ++attempt) {
         name_temporary(f, target_name);
         f.fd.fd = openat(f.folder, f.temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         error = f.fd.fd >= 0 ? 0 : errno;
@@ -225,7 +220,7 @@ int put_in_place(new_file &f, const char *name, bool exists, const char *&step)
     // No call puts an unnamed file over an existing name: it takes a
     // temporary name for the two calls that name it and rename it over the
     // target, and only a program killed between them leaves it behind.
-    for (int attempt = 0; !f.temp[0] && error == EEXIST && attempt < max_attempts; ++attempt) {
+    for (int attempt = 0; !f.temp[0] && error == EEXIST && attempt < max_save_attempts; ++attempt) {
         name_temporary(f, name);
         if ((error = link_unnamed(f.fd.fd, f.folder, f.temp)) != 0)
             f.temp[0] = '\0'; // another's, or none
@@ -344,7 +339,7 @@ extern "C" int save_image(const char *path, const uint32_t *pixels, uint32_t wid
                           uint32_t height, unsigned int format)
 {
     error_scope scope(path);
-    if (!without_exceptions([&] { return save(path, pixels, width, height, format) == 0; })) {
+    if (save(path, pixels, width, height, format) != 0) {
         // Every writer records its reasons; this is only a safety net.
         if (!image_error_recorded())
             set_image_error("could not be written");
