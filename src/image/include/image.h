@@ -1,7 +1,8 @@
 /* image.h - public interface of the image library.
  *
  * Reads PNG, JFIF JPEG and TGA (version 2, with footer) into one pixel
- * format, recognising each file by its content, and writes TGA.
+ * format, recognising each file by its content, and writes TGA. With the read
+ * flag IMAGE_READ_ANY it also reads the files this strict default refuses.
  *
  * Pixels are 32-bit words 0xAARRGGBB, row-major, top row first, with no gaps
  * between rows; pixel (x, y) is element y * width + x. Opaque formats get
@@ -105,11 +106,16 @@ int image_error_printed(void);
 void set_image_save_flags(int flags);
 int get_image_save_flags(void);
 
-/* Read flags. */
+/* Read flags. IMAGE_READ_ANY also reads what the strict mode refuses: any
+ * JPEG libjpeg decodes (Exif, Adobe or no APP0 first; grey; CMYK and YCCK,
+ * as R = (255 - C)(255 - K) / 255), whose Exif orientation is not applied;
+ * PNG of every colour type and depth (grey, grey and alpha, palette, tRNS as
+ * alpha); TGA without the footer (by a header only TGA files have),
+ * run-length encoded, colour-mapped and grey, of 8 to 32 bits, in every
+ * origin. What the strict mode reads loads the same in either mode. */
 enum {
-    IMAGE_READ_ANY = 1 /* also read what the strict mode refuses (see below) */
+    IMAGE_READ_ANY = 1
 };
-/* IMAGE_READ_ANY reads any JPEG libjpeg decodes (Exif, Adobe, CMYK); an Exif orientation is not applied. */
 
 /* Process-wide read flags (IMAGE_READ_*), 0 at start: the strict mode. */
 void set_image_read_flags(int flags);
