@@ -863,8 +863,12 @@ TEST(load_image, descriptors_from_where_they_stand_and_null_for_what_is_not_want
 // A handler set from another thread while loads run: each line goes to one
 // pair of handler and context, never to one with the other's context.
 // ./test.sh runs this under ThreadSanitizer too.
-TEST(threads, handlers_set_while_others_load_are_never_seen_torn)
+// Every setting may change while other threads load and save (ThreadSanitizer
+// tells a plain word written here and read there): each call sees the old
+// value or the new one, and a handler is never seen with another's context.
+TEST(threads, settings_and_handlers_set_while_others_load_and_save_are_never_seen_torn)
 {
+    settings_guard keep;
     scratch_dir dir;
     write_file(dir.file("warns.png"), png_with_bad_chunks(dir, 3));
     static std::atomic<int> torn{0}, heard{0};
@@ -886,19 +890,25 @@ TEST(threads, handlers_set_while_others_load_are_never_seen_torn)
                 set_image_messages(0);
             else
                 set_image_message_handler(i % 3 ? second : first, i % 3 ? &second_context : &first_context);
+            // Values that change nothing these loads and saves can see.
+            set_image_save_flags(i & IMAGE_SAVE_ALPHA);
+            set_image_read_flags(i & IMAGE_READ_ANY);
+            set_image_max_pixels(i % 2 ? 0 : uint64_t(1) << 20);
         }
     });
-    std::vector<std::thread> loaders;
+    std::vector<std::thread> workers;
     std::atomic<int> failed{0};
     for (int t = 0; t < 4; ++t)
-        loaders.emplace_back([&] {
+        workers.emplace_back([&, t] {
+            const std::string out = dir.file("out" + std::to_string(t) + ".tga");
             for (int r = 0; r < 50; ++r) {
-                uint32_t *pixels = load_image(dir.file("warns.png").c_str(), nullptr, nullptr);
-                failed += pixels == nullptr;
+                uint32_t w = 0, h = 0;
+                uint32_t *pixels = load_image(dir.file("warns.png").c_str(), &w, &h);
+                failed += pixels == nullptr || save_image(out.c_str(), pixels, w, h, IMAGE_FORMAT_TGA) != 0;
                 free_image(pixels);
             }
         });
-    for (std::thread &t : loaders)
+    for (std::thread &t : workers)
         t.join();
     done = true;
     setter.join();
