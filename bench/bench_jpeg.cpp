@@ -113,8 +113,10 @@ int main(int argc, char **argv)
                            benchmark::DoNotOptimize(px);
                            free(px);
                        }});
+        add_any_loader(all, p, path);
     };
     b.comparisons = {{"JPEG", "ours", "bare", "bare libjpeg-turbo decode to BGRA"},
-                     {"JPEG", "ours", "stb", "stb_image"}};
+                     {"JPEG", "ours", "stb", "stb_image"},
+                     {"JPEG with IMAGE_READ_ANY", "any", "ours", "the strict mode"}};
     return run_format_bench(argc, argv, b);
 }

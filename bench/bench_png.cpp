@@ -144,16 +144,6 @@ struct extra_files {
     }
 } extra;
 
-// A load with IMAGE_READ_ANY, the strict mode set again after it: the other
-// contenders load in the strict mode.
-uint32_t *load_any(const std::string &path, uint32_t *w, uint32_t *h)
-{
-    set_image_read_flags(IMAGE_READ_ANY);
-    uint32_t *pixels = load_image(path.c_str(), w, h);
-    set_image_read_flags(0);
-    return pixels;
-}
-
 // Writes the picture as a grey or palette file, checks that it loads as it
 // should with IMAGE_READ_ANY, and adds the contender that times the load.
 void add_expanded(std::vector<contender> &all, const picture &p, const std::string &path, int type)
@@ -201,12 +191,7 @@ int main(int argc, char **argv)
         all.push_back({"bare/" + p.label(), [path] { bare_decode(path.c_str()); }});
         if (p.alpha)
             return;
-        all.push_back({"any/" + p.label(), [path] {
-                           uint32_t w, h;
-                           uint32_t *px = load_any(path, &w, &h);
-                           benchmark::DoNotOptimize(px);
-                           free_image(px);
-                       }});
+        add_any_loader(all, p, path);
         add_expanded(all, p, path, PNG_COLOR_TYPE_GRAY);
         add_expanded(all, p, path, PNG_COLOR_TYPE_PALETTE);
     };

@@ -86,6 +86,7 @@ int main(int argc, char **argv)
         const std::vector<unsigned char> bytes = read_whole(path);
         const size_t size = bytes.size();
         all.push_back({"bare/" + p.label(), [path, size] { bare_read(path, size); }});
+        add_any_loader(all, p, path);
         if (first || p.kind != "photo")
             return;
         const std::string out = out_path(path);
@@ -98,6 +99,7 @@ int main(int argc, char **argv)
     };
     b.comparisons = {{"TGA", "ours", "bare", "bare read of the file"},
                      {"TGA", "ours", "stb", "stb_image"},
+                     {"TGA with IMAGE_READ_ANY", "any", "ours", "the strict mode"},
                      {"TGA save", "save", "bare_write", "bare write of the same bytes"}};
     return run_format_bench(argc, argv, b);
 }

@@ -203,6 +203,28 @@ inline void add_loaders(std::vector<contender> &all, const picture &p, const std
                    }});
 }
 
+// A load with IMAGE_READ_ANY, the strict mode set again after it: the other
+// contenders load in the strict mode.
+inline uint32_t *load_any(const std::string &path, uint32_t *w, uint32_t *h)
+{
+    set_image_read_flags(IMAGE_READ_ANY);
+    uint32_t *pixels = load_image(path.c_str(), w, h);
+    set_image_read_flags(0);
+    return pixels;
+}
+
+// Adds load_image with IMAGE_READ_ANY ("any/LABEL") reading path: a file the
+// strict mode reads must load as fast in either mode.
+inline void add_any_loader(std::vector<contender> &all, const picture &p, const std::string &path)
+{
+    all.push_back({"any/" + p.label(), [path] {
+                       uint32_t w, h;
+                       uint32_t *px = load_any(path, &w, &h);
+                       benchmark::DoNotOptimize(px);
+                       free_image(px);
+                   }});
+}
+
 // Keeps every run's CPU time per iteration, in seconds, by name, in the order
 // the rounds ran.
 class round_collector : public benchmark::BenchmarkReporter {
