@@ -12,6 +12,7 @@
 #include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -783,9 +784,23 @@ TEST(messages, a_handler_may_call_the_library)
     }, nullptr);
     uint32_t w, h;
     EXPECT_EQ(load_image(dir.file("missing").c_str(), &w, &h), nullptr);
-    set_image_message_handler(nullptr, nullptr);
     EXPECT_EQ(image_error(), dir.file("missing") + ": No such file or directory");
     EXPECT_EQ(image_error_printed(), 1);
+    // A read that fails is told by the system's word for it, not by what the
+    // handler's own calls (or a closed standard error) left in errno: a socket
+    // that stops sending, whose reads time out.
+    ASSERT_TRUE(write_png(dir.file("p"), {40, 30}, [](uint32_t, png_byte *) {}));
+    const std::vector<unsigned char> png = read_file(dir.file("p"));
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    ASSERT_EQ(write(ends[1], png.data(), 60), 60);
+    const timeval timeout = {0, 1000};
+    ASSERT_EQ(setsockopt(ends[0], SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout), 0);
+    EXPECT_EQ(load_image_fd(ends[0], &w, &h), nullptr);
+    EXPECT_EQ(image_error(), "fd " + std::to_string(ends[0]) + ": Read Error: Resource temporarily unavailable");
+    close(ends[0]);
+    close(ends[1]);
+    set_image_message_handler(nullptr, nullptr);
 }
 
 // Every source reads alike: a file by name, a descriptor at any position,
