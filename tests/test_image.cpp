@@ -438,9 +438,9 @@ TEST(save_image, unopenable_path_is_reported_with_the_systems_reason)
 // Whatever stops a save, the folder keeps exactly what it had: a file that
 // cannot hold the image (beside a name of 250 bytes, where a temporary name
 // of its own would be too long), a folder or a file the caller may not write,
-// another user's file, links in a loop, the program killed while it writes.
-// Each save runs in a child; where it says so, the child gives up root (the
-// tests run as root) and saves as nobody.
+// another user's file, links in a loop, a null pixel buffer, the program
+// killed while it writes. Each save runs in a child; where it says so, the
+// child gives up root (the tests run as root) and saves as nobody.
 TEST(save_image, a_failed_save_changes_nothing_in_the_folder)
 {
     const bool root = geteuid() == 0;
@@ -452,10 +452,12 @@ TEST(save_image, a_failed_save_changes_nothing_in_the_folder)
         bool as_nobody;
         uint32_t width, height;
         std::string reason; // empty: the child is killed while it writes
+        bool no_buffer = false; // null for the pixels
     } cases[] = {
         {"too wide", std::string(246, 'x') + ".tga", nullptr, false, 70000, 1,
          "tga images cannot be larger than 65535 x 65535 pixels"},
         {"no pixels", "a.tga", nullptr, false, 0, 1, "tga images cannot be smaller than 1 x 1 pixels"},
+        {"no pixel buffer", "a.tga", nullptr, false, 2, 1, "Invalid argument", true},
         {"read-only folder", "a.tga", [](const std::string &folder, const std::string &file) {
              chmod(file.c_str(), 0666);
              chmod(folder.c_str(), 0555);
@@ -507,7 +509,8 @@ TEST(save_image, a_failed_save_changes_nothing_in_the_folder)
                 signal(SIGXFSZ, SIG_DFL);
             }
             dup2(open("/dev/null", O_WRONLY), 2);
-            const int status = save_image(file.c_str(), pixels.data(), c.width, c.height, IMAGE_FORMAT_TGA);
+            const int status =
+                save_image(file.c_str(), c.no_buffer ? nullptr : pixels.data(), c.width, c.height, IMAGE_FORMAT_TGA);
             const std::string said = std::to_string(status) + " " + image_error();
             _exit(write(out[1], said.data(), said.size()) == ssize_t(said.size()) ? 0 : 3);
         }
