@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <new>
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
@@ -137,6 +138,22 @@ bool keep_bytes(source &s, const char *bytes, size_t n)
     return true;
 }
 
+// A descriptor its owner made non-blocking (O_NONBLOCK) says EAGAIN while a
+// pipe or socket has nothing yet to give: waited for, as a blocking one would
+// have waited, its flags left as they are. True to read again. A blocking one
+// says it only when the owner's receive timeout (SO_RCVTIMEO) has run out,
+// which fails the read as it fails the owner's own.
+bool wait_for_data(int fd)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || !(flags & O_NONBLOCK)) {
+        errno = EAGAIN;
+        return false;
+    }
+    pollfd ready = {fd, POLLIN, 0};
+    return poll(&ready, 1, -1) >= 0 || errno == EINTR;
+}
+
 ssize_t source_read(void *cookie, char *buffer, size_t size)
 {
     source *s = static_cast<source *>(cookie);
@@ -152,7 +169,7 @@ ssize_t source_read(void *cookie, char *buffer, size_t size)
         size = std::min<uint64_t>(size, s->most - s->position);
         do
             n = s->start >= 0 ? pread64(s->fd, buffer, size, s->start + off64_t(s->position)) : read(s->fd, buffer, size);
-        while (n < 0 && errno == EINTR);
+        while (n < 0 && (errno == EINTR || ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_for_data(s->fd))));
         if (n < 0 || (s->keep && n > 0 && !keep_bytes(*s, buffer, size_t(n))))
             return -1;
     }

@@ -53,8 +53,9 @@ uint32_t *load_image(const char *path, uint32_t *width, uint32_t *height);
 /* load_image from an open descriptor as it stands, from its current position:
  * a pipe, a socket, a file partly read (whose image starts where its position
  * is, and whose position is left there), a file the caller could open but the
- * process could not open again. The descriptor stays the caller's, open. The
- * same probes, limits and reasons, which name the source "fd N". */
+ * process could not open again. The descriptor stays the caller's, open, its
+ * flags untouched: a non-blocking one is waited for (poll) while it has nothing
+ * to give. The same probes, limits and reasons, which name the source "fd N". */
 uint32_t *load_image_fd(int fd, uint32_t *width, uint32_t *height);
 
 /* load_image from the size bytes at data, which stay the caller's: the same
