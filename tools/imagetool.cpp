@@ -55,17 +55,19 @@ const char *const format_names[] = {"PNG", "JPEG", "TGA"};
 unsigned closed_at_start = 0;
 
 // Gives each standard descriptor that is closed a stand-in that fails every
-// read and write as the closed one would (/dev/null opened as a path alone),
+// read and write as the closed one would (a folder opened as a path alone),
 // so that no file opened later takes its number: standard error's would get
-// the tool's messages, standard output's whatever is printed. False when none
-// can be had.
+// the tool's messages, standard output's whatever is printed. A folder, as
+// its name in /proc (/dev/stdout) opens to no file to write either: /dev/null
+// there took the image of 'convert FILE /dev/stdout >&-' and said it was
+// saved. False when none can be had.
 bool stand_in_for_closed_descriptors()
 {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (fcntl(fd, F_GETFD) >= 0)
             continue;
         closed_at_start |= 1u << fd;
-        if (open("/dev/null", O_PATH) != fd) // the lowest free number: the ones below are open
+        if (open("/", O_PATH | O_DIRECTORY) != fd) // the lowest free number: the ones below are open
             return false;
     }
     return true;

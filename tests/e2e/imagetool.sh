@@ -138,6 +138,11 @@ done
 [ $status = 1 ] && [ ! -s "$tmp/c.tga" ] || fail "failed convert to - 2>&-: $status"
 "$TOOL" convert "$tmp/cut.jpg" /dev/stderr 2>"$tmp/c.tga" && cmp -s "$tmp/c.tga" "$tmp/cut.tga" ||
     fail "convert to /dev/stderr"
+# Nor does the name of a closed one lead anywhere that takes the image.
+for closed in '/dev/stdout >&-' '/dev/stderr 2>&-' '/dev/fd/1 >&- 2>&-'; do
+    eval '"$TOOL" convert "$tmp/cut.jpg" 2>/dev/null' "$closed"; status=$?
+    [ $status = 1 ] || fail "convert to $closed: status $status"
+done
 # - is descriptor 0 as it stands: a file read partly is read on from there,
 # a socket works, and so does a file only the caller could open.
 { printf '%100s' ''; cat "$tmp/out.png"; } >"$tmp/behind.png"
