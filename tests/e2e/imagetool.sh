@@ -124,6 +124,21 @@ head -c 20000 "$tmp/n.jpg" >"$tmp/cut.jpg"
 "$TOOL" convert "$tmp/cut.jpg" "$tmp/cut.tga" 2>"$tmp/err" || fail "cut JPEG: $(cat "$tmp/err")"
 [ "$(head -1 "$tmp/err")" = "imagetool: $tmp/cut.jpg: warning: Premature end of JPEG file" ] ||
     fail "cut JPEG said: $(cat "$tmp/err")"
+# A read that fails while an image is decoded fails the load, rather than
+# have the rest of the image made up: the last read of each file's data (each
+# more than one 64 KiB read) made to fail by strace.
+if command -v strace >/dev/null && strace -qq -o /dev/null true 2>/dev/null; then
+    convert "$tmp/normal.png" -resize 200% -quality 100 "JPG:$tmp/big.jpg" || fail "convert (ImageMagick)"
+    for f in out.png big.jpg n.tga; do
+        strace -qq -o "$tmp/trace" -e trace=pread64 "$TOOL" convert "$tmp/$f" "$tmp/c.tga" 2>/dev/null ||
+            fail "$f under strace"
+        n=$(grep -n -E '^pread64\(.* = [1-9][0-9]*$' "$tmp/trace" | tail -1 | cut -d: -f1)
+        strace -qq -o /dev/null -e inject=pread64:error=EIO:when="$n" "$TOOL" convert "$tmp/$f" "$tmp/c.tga" \
+            2>"$tmp/err"; status=$?
+        [ $status = 1 ] && grep -q "^imagetool: $tmp/$f: .*Input/output error$" "$tmp/err" ||
+            fail "$f with a failed read: status $status, said: $(cat "$tmp/err")"
+    done
+fi
 # Closed standard descriptors: the image goes only where it was sent, and a
 # failure that cannot be told still fails.
 for closed in '<&-' '>&-' '2>&-' '<&- >&- 2>&-'; do
