@@ -174,30 +174,45 @@ ours.shutdown(socket.SHUT_WR)
 sys.exit(tool.wait())
 PY
 [ "$(cat "$tmp/out")" = "-: PNG 640x480" ] || fail "a socket gave: $(cat "$tmp/out")"
-# A pipe made non-blocking by whoever handed it over, empty when the tool
-# first reads it: the tool waits for the image (in poll) as on any pipe.
-/usr/bin/python3 - "$TOOL" "$tmp/out.png" >"$tmp/out" 2>"$tmp/err" <<'PY' || fail "a non-blocking pipe: $(cat "$tmp/err")"
+# Pipes made non-blocking by whoever handed them over, empty (or full) when
+# the tool first reads (or writes) them: the tool waits, in poll, as on any
+# pipe. Standard input for info, standard output for convert.
+"$TOOL" convert "$tmp/out.png" "$tmp/c.tga" || fail "convert to c.tga"
+/usr/bin/python3 - "$TOOL" "$tmp/out.png" "$tmp/c.tga" 2>"$tmp/err" <<'PY' || fail "a non-blocking pipe: $(cat "$tmp/err")"
 import os, subprocess, sys, time
-theirs, ours = os.pipe()
-os.set_blocking(theirs, False)
-tool = subprocess.Popen([sys.argv[1], "info", "-"], stdin=theirs)
-os.close(theirs)
-def waiting():
+tool_path, png, tga = sys.argv[1:]
+def waiting(tool):
     try:
         with open("/proc/%d/syscall" % tool.pid) as f:
             return f.read().split()[0] in ("7", "271")  # poll, ppoll
     except OSError:
         return False
-for _ in range(100000):
-    if tool.poll() is not None or waiting():
-        break
-    time.sleep(0.001)
-if tool.poll() is None:
-    os.write(ours, open(sys.argv[2], "rb").read())
-os.close(ours)
-sys.exit(tool.wait())
+def wait_until_blocked(tool):
+    for _ in range(100000):
+        if tool.poll() is not None or waiting(tool):
+            return
+        time.sleep(0.001)
+for reads in (True, False):
+    tool_end, our_end = os.pipe() if reads else os.pipe()[::-1]
+    os.set_blocking(tool_end, False)
+    if reads:
+        tool = subprocess.Popen([tool_path, "info", "-"], stdin=tool_end, stdout=subprocess.PIPE)
+    else:
+        tool = subprocess.Popen([tool_path, "convert", png, "-"], stdout=tool_end)
+    os.close(tool_end)
+    wait_until_blocked(tool)
+    if reads:
+        if tool.poll() is None:
+            os.write(our_end, open(png, "rb").read())
+        os.close(our_end)
+        got, expected = tool.stdout.read(), b"-: PNG 640x480\n"
+    else:
+        with os.fdopen(our_end, "rb") as f:
+            got, expected = f.read(), open(tga, "rb").read()
+    status = tool.wait()
+    if status != 0 or got != expected:
+        sys.exit("%s: status %d, %d bytes" % ("info -" if reads else "convert to -", status, len(got)))
 PY
-[ "$(cat "$tmp/out")" = "-: PNG 640x480" ] || fail "a non-blocking pipe gave: $(cat "$tmp/out")"
 # A file that cannot tell where it ends (much of /proc) is read as any other.
 run info /proc/self/status
 failed_with "imagetool: /proc/self/status: not a PNG, JFIF JPEG or TGA image"
