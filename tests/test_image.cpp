@@ -649,6 +649,10 @@ TEST(threads, loads_and_saves_at_once_keep_their_pixels_and_reasons_apart)
     const int thread_count = 8, rounds = 12;
     for (int t = 0; t < thread_count; ++t)
         write_file(dir.file("junk" + std::to_string(t)), {'j', 'u', 'n', 'k', static_cast<unsigned char>(t)});
+    // One descriptor read by every thread: none may move its position, which
+    // the others read from.
+    const int shared_fd = open(files[0].c_str(), O_RDONLY);
+    ASSERT_GE(shared_fd, 0);
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < thread_count; ++t) {
@@ -666,6 +670,11 @@ TEST(threads, loads_and_saves_at_once_keep_their_pixels_and_reasons_apart)
                 free_image(pixels);
                 ok = ok && !load_image(junk.c_str(), &w, &h) &&
                      image_error() == junk + ": not a PNG, JFIF JPEG or TGA image";
+                pixels = load_image_fd(shared_fd, &w, &h);
+                ok = ok && pixels && std::equal(expected[0].begin(), expected[0].end(), pixels);
+                free_image(pixels);
+                for (int i = 0; i < 100; ++i)
+                    ok = ok && image_info_fd(shared_fd, &w, &h, nullptr) == 0 && w == uint32_t(width);
                 if (!ok)
                     ++failures;
             }
@@ -674,6 +683,8 @@ TEST(threads, loads_and_saves_at_once_keep_their_pixels_and_reasons_apart)
     for (std::thread &t : threads)
         t.join();
     EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(lseek(shared_fd, 0, SEEK_CUR), 0);
+    close(shared_fd);
     // Three sources, eight junk files, eight own outputs and the shared one:
     // no temporary file is left behind.
     EXPECT_EQ(entries_in(dir.path), 3 + 2 * thread_count + 1);

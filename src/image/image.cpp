@@ -20,6 +20,7 @@
 #include <memory>
 #include <new>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -350,11 +351,25 @@ bool read_fd(int fd, found_image *found)
     s.start = lseek64(fd, 0, SEEK_CUR);
     if (s.start < 0 && errno == ESPIPE)
         return read_stream(s, found);
-    // Its end, where it can tell (much of /proc cannot), and its position as it was.
-    const off64_t end = s.start < 0 ? -1 : lseek64(fd, 0, SEEK_END);
-    if (s.start < 0 || lseek64(fd, s.start, SEEK_SET) < 0) {
+    // Its end, where it can tell (much of /proc cannot). A regular file's
+    // is its size: the position is never moved, as other threads of the
+    // caller may be reading the descriptor from it too (a load between the
+    // two seeks below would start at the end, and put the position back
+    // there). Anything else is looked at with a seek, and put back.
+    if (s.start < 0) {
         record_errno(errno);
         return false;
+    }
+    struct stat st;
+    off64_t end;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        end = st.st_size;
+    } else {
+        end = lseek64(fd, 0, SEEK_END);
+        if (lseek64(fd, s.start, SEEK_SET) < 0) {
+            record_errno(errno);
+            return false;
+        }
     }
     s.end = end < 0 ? -1 : std::max<int64_t>(end - s.start, 0);
     return read_seekable(s, found);
