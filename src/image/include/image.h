@@ -90,8 +90,9 @@ int save_image(const char *path, const uint32_t *pixels, uint32_t width,
                uint32_t height, unsigned int format);
 
 /* Why the calling thread's last load, save or image_info failed, as one line
- * without a line break that names the file and the cause ("out.png: Permission
- * denied", "normal.png: grey PNG images are not supported"); every failure
+ * without a line break (but for any the file's name holds, kept as given)
+ * that names the file and the cause ("out.png: Permission denied",
+ * "normal.png: grey PNG images are not supported"); every failure
  * has one, including those the library does not print. A successful call
  * clears it to "". Never null; the text belongs to the library and is good
  * until the thread's next load, save or image_info. */
@@ -127,8 +128,8 @@ uint64_t get_image_max_pixels(void);
 /* Message kinds a handler receives. */
 enum { IMAGE_MESSAGE_ERROR = 0, IMAGE_MESSAGE_WARNING = 1 };
 /* Receives each line the library (libpng's and libjpeg's included) would
- * print, without a line break (cut, as a reason is, only past PATH_MAX + 511
- * bytes). It may be called from any thread that loads or saves, may call the
+ * print, without a line break (but for any a file's name holds; cut, as a
+ * reason is, only past PATH_MAX + 511 bytes). It may be called from any thread that loads or saves, may call the
  * library itself, and must return (not throw, not jump out). */
 typedef void (*image_message_handler)(void *context, int kind, const char *line);
 /* Process-wide. Null restores the default handler, which prints on standard
