@@ -12,6 +12,7 @@
 #include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -437,9 +438,9 @@ TEST(save_image, unopenable_path_is_reported_with_the_systems_reason)
 // Whatever stops a save, the folder keeps exactly what it had: a file that
 // cannot hold the image (beside a name of 250 bytes, where a temporary name
 // of its own would be too long), a folder or a file the caller may not write,
-// another user's file, links in a loop, the program killed while it writes.
-// Each save runs in a child; where it says so, the child gives up root (the
-// tests run as root) and saves as nobody.
+// another user's file, links in a loop, a null pixel buffer, the program
+// killed while it writes. Each save runs in a child; where it says so, the
+// child gives up root (the tests run as root) and saves as nobody.
 TEST(save_image, a_failed_save_changes_nothing_in_the_folder)
 {
     const bool root = geteuid() == 0;
@@ -451,10 +452,12 @@ TEST(save_image, a_failed_save_changes_nothing_in_the_folder)
         bool as_nobody;
         uint32_t width, height;
         std::string reason; // empty: the child is killed while it writes
+        bool no_buffer = false; // null for the pixels
     } cases[] = {
         {"too wide", std::string(246, 'x') + ".tga", nullptr, false, 70000, 1,
          "tga images cannot be larger than 65535 x 65535 pixels"},
         {"no pixels", "a.tga", nullptr, false, 0, 1, "tga images cannot be smaller than 1 x 1 pixels"},
+        {"no pixel buffer", "a.tga", nullptr, false, 2, 1, "Invalid argument", true},
         {"read-only folder", "a.tga", [](const std::string &folder, const std::string &file) {
              chmod(file.c_str(), 0666);
              chmod(folder.c_str(), 0555);
@@ -506,7 +509,8 @@ TEST(save_image, a_failed_save_changes_nothing_in_the_folder)
                 signal(SIGXFSZ, SIG_DFL);
             }
             dup2(open("/dev/null", O_WRONLY), 2);
-            const int status = save_image(file.c_str(), pixels.data(), c.width, c.height, IMAGE_FORMAT_TGA);
+            const int status =
+                save_image(file.c_str(), c.no_buffer ? nullptr : pixels.data(), c.width, c.height, IMAGE_FORMAT_TGA);
             const std::string said = std::to_string(status) + " " + image_error();
             _exit(write(out[1], said.data(), said.size()) == ssize_t(said.size()) ? 0 : 3);
         }
@@ -645,6 +649,10 @@ TEST(threads, loads_and_saves_at_once_keep_their_pixels_and_reasons_apart)
     const int thread_count = 8, rounds = 12;
     for (int t = 0; t < thread_count; ++t)
         write_file(dir.file("junk" + std::to_string(t)), {'j', 'u', 'n', 'k', static_cast<unsigned char>(t)});
+    // One descriptor read by every thread: none may move its position, which
+    // the others read from.
+    const int shared_fd = open(files[0].c_str(), O_RDONLY);
+    ASSERT_GE(shared_fd, 0);
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < thread_count; ++t) {
@@ -662,6 +670,11 @@ TEST(threads, loads_and_saves_at_once_keep_their_pixels_and_reasons_apart)
                 free_image(pixels);
                 ok = ok && !load_image(junk.c_str(), &w, &h) &&
                      image_error() == junk + ": not a PNG, JFIF JPEG or TGA image";
+                pixels = load_image_fd(shared_fd, &w, &h);
+                ok = ok && pixels && std::equal(expected[0].begin(), expected[0].end(), pixels);
+                free_image(pixels);
+                for (int i = 0; i < 100; ++i)
+                    ok = ok && image_info_fd(shared_fd, &w, &h, nullptr) == 0 && w == uint32_t(width);
                 if (!ok)
                     ++failures;
             }
@@ -670,6 +683,8 @@ TEST(threads, loads_and_saves_at_once_keep_their_pixels_and_reasons_apart)
     for (std::thread &t : threads)
         t.join();
     EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(lseek(shared_fd, 0, SEEK_CUR), 0);
+    close(shared_fd);
     // Three sources, eight junk files, eight own outputs and the shared one:
     // no temporary file is left behind.
     EXPECT_EQ(entries_in(dir.path), 3 + 2 * thread_count + 1);
@@ -783,9 +798,23 @@ TEST(messages, a_handler_may_call_the_library)
     }, nullptr);
     uint32_t w, h;
     EXPECT_EQ(load_image(dir.file("missing").c_str(), &w, &h), nullptr);
-    set_image_message_handler(nullptr, nullptr);
     EXPECT_EQ(image_error(), dir.file("missing") + ": No such file or directory");
     EXPECT_EQ(image_error_printed(), 1);
+    // A read that fails is told by the system's word for it, not by what the
+    // handler's own calls (or a closed standard error) left in errno: a socket
+    // that stops sending, whose reads time out.
+    ASSERT_TRUE(write_png(dir.file("p"), {40, 30}, [](uint32_t, png_byte *) {}));
+    const std::vector<unsigned char> png = read_file(dir.file("p"));
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    ASSERT_EQ(write(ends[1], png.data(), 60), 60);
+    const timeval timeout = {0, 1000};
+    ASSERT_EQ(setsockopt(ends[0], SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout), 0);
+    EXPECT_EQ(load_image_fd(ends[0], &w, &h), nullptr);
+    EXPECT_EQ(image_error(), "fd " + std::to_string(ends[0]) + ": Read Error: Resource temporarily unavailable");
+    close(ends[0]);
+    close(ends[1]);
+    set_image_message_handler(nullptr, nullptr);
 }
 
 // Every source reads alike: a file by name, a descriptor at any position,

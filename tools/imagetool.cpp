@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
 #include <utility>
 #include <sys/stat.h>
@@ -55,17 +56,19 @@ const char *const format_names[] = {"PNG", "JPEG", "TGA"};
 unsigned closed_at_start = 0;
 
 // Gives each standard descriptor that is closed a stand-in that fails every
-// read and write as the closed one would (/dev/null opened as a path alone),
+// read and write as the closed one would (a folder opened as a path alone),
 // so that no file opened later takes its number: standard error's would get
-// the tool's messages, standard output's whatever is printed. False when none
-// can be had.
+// the tool's messages, standard output's whatever is printed. A folder, as
+// its name in /proc (/dev/stdout) opens to no file to write either: /dev/null
+// there took the image of 'convert FILE /dev/stdout >&-' and said it was
+// saved. False when none can be had.
 bool stand_in_for_closed_descriptors()
 {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (fcntl(fd, F_GETFD) >= 0)
             continue;
         closed_at_start |= 1u << fd;
-        if (open("/dev/null", O_PATH) != fd) // the lowest free number: the ones below are open
+        if (open("/", O_PATH | O_DIRECTORY) != fd) // the lowest free number: the ones below are open
             return false;
     }
     return true;
@@ -137,6 +140,25 @@ uint32_t *load(const std::string &name, uint32_t *w, uint32_t *h)
     return pixels;
 }
 
+// Writes all of `bytes` to standard output for the stream of "-" (stdio
+// takes fewer for a failure). One made non-blocking by whoever handed it over
+// says EAGAIN while its reader is behind: waited for (poll), as a blocking
+// one would be, its flags left as they are. The bytes written.
+ssize_t write_standard_output(void *, const char *bytes, size_t size)
+{
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = write(STDOUT_FILENO, bytes + done, size - done);
+        pollfd ready = {STDOUT_FILENO, POLLOUT, 0};
+        if (n >= 0)
+            done += size_t(n);
+        else if (errno != EINTR && ((errno != EAGAIN && errno != EWOULDBLOCK) ||
+                                    (poll(&ready, 1, -1) < 0 && errno != EINTR)))
+            break;
+    }
+    return ssize_t(done);
+}
+
 // Standard output is written as it stands, whatever it is connected to;
 // anything else by name, replaced only once complete.
 int save(const std::string &name, const uint32_t *pixels, uint32_t w, uint32_t h)
@@ -144,15 +166,9 @@ int save(const std::string &name, const uint32_t *pixels, uint32_t w, uint32_t h
     if (!standard_open(name, STDOUT_FILENO))
         return 1;
     FILE *out = nullptr;
-    if (name == "-") {
-        const int fd = dup(STDOUT_FILENO);
-        if (fd < 0 || !(out = fdopen(fd, "wb"))) {
-            const int error = errno;
-            if (fd >= 0)
-                close(fd);
-            fprintf(stderr, "imagetool: -: %s\n", strerror(error));
-            return 1;
-        }
+    if (name == "-" && !(out = fopencookie(nullptr, "wb", {nullptr, write_standard_output, nullptr, nullptr}))) {
+        fprintf(stderr, "imagetool: -: %s\n", strerror(errno));
+        return 1;
     }
     const int result = out ? save_tga(out, pixels, w, h) : save_image(name.c_str(), pixels, w, h, IMAGE_FORMAT_TGA);
     if (result != 0) {

@@ -19,6 +19,8 @@
 #include <fcntl.h>
 #include <memory>
 #include <new>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -137,6 +139,22 @@ bool keep_bytes(source &s, const char *bytes, size_t n)
     return true;
 }
 
+// A descriptor its owner made non-blocking (O_NONBLOCK) says EAGAIN while a
+// pipe or socket has nothing yet to give: waited for, as a blocking one would
+// have waited, its flags left as they are. True to read again. A blocking one
+// says it only when the owner's receive timeout (SO_RCVTIMEO) has run out,
+// which fails the read as it fails the owner's own.
+bool wait_for_data(int fd)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || !(flags & O_NONBLOCK)) {
+        errno = EAGAIN;
+        return false;
+    }
+    pollfd ready = {fd, POLLIN, 0};
+    return poll(&ready, 1, -1) >= 0 || errno == EINTR;
+}
+
 ssize_t source_read(void *cookie, char *buffer, size_t size)
 {
     source *s = static_cast<source *>(cookie);
@@ -152,7 +170,7 @@ ssize_t source_read(void *cookie, char *buffer, size_t size)
         size = std::min<uint64_t>(size, s->most - s->position);
         do
             n = s->start >= 0 ? pread64(s->fd, buffer, size, s->start + off64_t(s->position)) : read(s->fd, buffer, size);
-        while (n < 0 && errno == EINTR);
+        while (n < 0 && (errno == EINTR || ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_for_data(s->fd))));
         if (n < 0 || (s->keep && n > 0 && !keep_bytes(*s, buffer, size_t(n))))
             return -1;
     }
@@ -333,11 +351,25 @@ bool read_fd(int fd, found_image *found)
     s.start = lseek64(fd, 0, SEEK_CUR);
     if (s.start < 0 && errno == ESPIPE)
         return read_stream(s, found);
-    // Its end, where it can tell (much of /proc cannot), and its position as it was.
-    const off64_t end = s.start < 0 ? -1 : lseek64(fd, 0, SEEK_END);
-    if (s.start < 0 || lseek64(fd, s.start, SEEK_SET) < 0) {
+    // Its end, where it can tell (much of /proc cannot). A regular file's
+    // is its size: the position is never moved, as other threads of the
+    // caller may be reading the descriptor from it too (a load between the
+    // two seeks below would start at the end, and put the position back
+    // there). Anything else is looked at with a seek, and put back.
+    if (s.start < 0) {
         record_errno(errno);
         return false;
+    }
+    struct stat st;
+    off64_t end;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        end = st.st_size;
+    } else {
+        end = lseek64(fd, 0, SEEK_END);
+        if (lseek64(fd, s.start, SEEK_SET) < 0) {
+            record_errno(errno);
+            return false;
+        }
     }
     s.end = end < 0 ? -1 : std::max<int64_t>(end - s.start, 0);
     return read_seekable(s, found);

@@ -102,8 +102,8 @@ void record_error(bool printed, const char *format, va_list args)
     state.error_printed = printed && state.last_message_handed;
 }
 
-// Every line the library prints goes through here, to the handler set.
-void print_text(int kind, const char *format, va_list args, bool line_break)
+// Hands the line to the handler set.
+void hand_out(int kind, const char *format, va_list args, bool line_break)
 {
     const handler_pair *pair = message_handler.load(std::memory_order_acquire);
     if (kind == IMAGE_MESSAGE_ERROR)
@@ -125,6 +125,17 @@ void print_text(int kind, const char *format, va_list args, bool line_break)
     const thread_state saved = state;
     pair->handler(pair->context, kind, line);
     state = saved;
+}
+
+// Every line the library prints goes through here. errno comes back as it
+// was: a reason is often recorded from it after the message is printed, and
+// neither a standard error that fails (closed) nor a handler's own calls may
+// change it.
+void print_text(int kind, const char *format, va_list args, bool line_break)
+{
+    const int error = errno;
+    hand_out(kind, format, args, line_break);
+    errno = error;
 }
 
 } // namespace

@@ -172,6 +172,9 @@ const size_t source_block_bytes = size_t(64) << 10;
 // A source manager reading the stream as jpeg_stdio_src's does, in larger
 // blocks: the same end-of-file handling (an empty file is an error; a file
 // ending early gets a warning and an end-of-image marker) and the same skips.
+// A read that fails is no end of the file, as it is to jpeg_stdio_src: the
+// rest of the image would be made up and the load said to succeed. It fails
+// the load with the system's reason.
 struct stream_source {
     jpeg_source_mgr pub;
     FILE *stream;
@@ -182,7 +185,12 @@ struct stream_source {
 boolean source_fill(j_decompress_ptr cinfo)
 {
     stream_source *src = reinterpret_cast<stream_source *>(cinfo->src);
+    clearerr(src->stream); // a failure of the census's reads is not this one's
     size_t got = fread(src->block, 1, source_block_bytes, src->stream);
+    if (got == 0 && ferror(src->stream)) {
+        record_errno(errno);
+        longjmp(reinterpret_cast<error_jump *>(cinfo->err)->back, 1);
+    }
     if (got == 0) {
         if (src->at_start)
             ERREXIT(cinfo, JERR_INPUT_EMPTY);

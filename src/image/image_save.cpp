@@ -316,6 +316,10 @@ int save(const char *path, const uint32_t *pixels, uint32_t width, uint32_t heig
     const auto &writer = writers[format];
     if (writer.can_hold && !writer.can_hold(width, height))
         return -1;
+    if (!pixels) { // nothing to read the image from: refused, as load_image_memory refuses null data
+        record_errno(EINVAL);
+        return -1;
+    }
 
     save_target t;
     descriptor direct;

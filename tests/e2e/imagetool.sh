@@ -43,7 +43,8 @@ $tmp/out.png: PNG 640x480" ] || fail "info printed: $(cat "$tmp/out")"
 
 # One line per failure, naming the file and the cause, and nothing else:
 # what the library prints itself is not repeated. info reads the headers
-# alone: a file cut after them is told by convert.
+# alone: a file cut after them is told by convert. --strict refuses what
+# the demo cannot read (a grey PNG, read by default).
 printf 'not an image at all' >"$tmp/junk"
 head -c 20 "$tmp/normal.png" >"$tmp/cut.png"
 head -c 3000 "$tmp/normal.png" >"$tmp/headers.png"
@@ -131,6 +132,21 @@ head -c 20000 "$tmp/n.jpg" >"$tmp/cut.jpg"
 "$TOOL" convert "$tmp/cut.jpg" "$tmp/cut.tga" 2>"$tmp/err" || fail "cut JPEG: $(cat "$tmp/err")"
 [ "$(head -1 "$tmp/err")" = "imagetool: $tmp/cut.jpg: warning: Premature end of JPEG file" ] ||
     fail "cut JPEG said: $(cat "$tmp/err")"
+# A read that fails while an image is decoded fails the load, rather than
+# have the rest of the image made up: the last read of each file's data (each
+# more than one 64 KiB read) made to fail by strace.
+if command -v strace >/dev/null && strace -qq -o /dev/null true 2>/dev/null; then
+    convert "$tmp/normal.png" -resize 200% -quality 100 "JPG:$tmp/big.jpg" || fail "convert (ImageMagick)"
+    for f in out.png big.jpg n.tga; do
+        strace -qq -o "$tmp/trace" -e trace=pread64 "$TOOL" convert "$tmp/$f" "$tmp/c.tga" 2>/dev/null ||
+            fail "$f under strace"
+        n=$(grep -n -E '^pread64\(.* = [1-9][0-9]*$' "$tmp/trace" | tail -1 | cut -d: -f1)
+        strace -qq -o /dev/null -e inject=pread64:error=EIO:when="$n" "$TOOL" convert "$tmp/$f" "$tmp/c.tga" \
+            2>"$tmp/err"; status=$?
+        [ $status = 1 ] && grep -q "^imagetool: $tmp/$f: .*Input/output error$" "$tmp/err" ||
+            fail "$f with a failed read: status $status, said: $(cat "$tmp/err")"
+    done
+fi
 # Closed standard descriptors: the image goes only where it was sent, and a
 # failure that cannot be told still fails.
 for closed in '<&-' '>&-' '2>&-' '<&- >&- 2>&-'; do
@@ -145,6 +161,11 @@ done
 [ $status = 1 ] && [ ! -s "$tmp/c.tga" ] || fail "failed convert to - 2>&-: $status"
 "$TOOL" convert "$tmp/cut.jpg" /dev/stderr 2>"$tmp/c.tga" && cmp -s "$tmp/c.tga" "$tmp/cut.tga" ||
     fail "convert to /dev/stderr"
+# Nor does the name of a closed one lead anywhere that takes the image.
+for closed in '/dev/stdout >&-' '/dev/stderr 2>&-' '/dev/fd/1 >&- 2>&-'; do
+    eval '"$TOOL" convert "$tmp/cut.jpg" 2>/dev/null' "$closed"; status=$?
+    [ $status = 1 ] || fail "convert to $closed: status $status"
+done
 # - is descriptor 0 as it stands: a file read partly is read on from there,
 # a socket works, and so does a file only the caller could open.
 { printf '%100s' ''; cat "$tmp/out.png"; } >"$tmp/behind.png"
@@ -161,6 +182,46 @@ ours.shutdown(socket.SHUT_WR)
 sys.exit(tool.wait())
 PY
 [ "$(cat "$tmp/out")" = "-: PNG 640x480" ] || fail "a socket gave: $(cat "$tmp/out")"
+# Pipes made non-blocking by whoever handed them over, empty (or full) when
+# the tool first reads (or writes) them: the tool waits, in poll, as on any
+# pipe. Standard input for info, standard output for convert.
+"$TOOL" convert "$tmp/out.png" "$tmp/c.tga" || fail "convert to c.tga"
+/usr/bin/python3 - "$TOOL" "$tmp/out.png" "$tmp/c.tga" 2>"$tmp/err" <<'PY' || fail "a non-blocking pipe: $(cat "$tmp/err")"
+import os, subprocess, sys, time
+tool_path, png, tga = sys.argv[1:]
+def waiting(tool):
+    # In poll, by the kernel function it waits in; None where that cannot be seen.
+    try:
+        with open("/proc/%d/wchan" % tool.pid) as f:
+            return "poll" in f.read()
+    except OSError:
+        return None
+def wait_until_blocked(tool):
+    for _ in range(20000):
+        if tool.poll() is not None or waiting(tool) is not False:
+            return
+        time.sleep(0.001)
+for reads in (True, False):
+    tool_end, our_end = os.pipe() if reads else os.pipe()[::-1]
+    os.set_blocking(tool_end, False)
+    if reads:
+        tool = subprocess.Popen([tool_path, "info", "-"], stdin=tool_end, stdout=subprocess.PIPE)
+    else:
+        tool = subprocess.Popen([tool_path, "convert", png, "-"], stdout=tool_end)
+    os.close(tool_end)
+    wait_until_blocked(tool)
+    if reads:
+        if tool.poll() is None:
+            os.write(our_end, open(png, "rb").read())
+        os.close(our_end)
+        got, expected = tool.stdout.read(), b"-: PNG 640x480\n"
+    else:
+        with os.fdopen(our_end, "rb") as f:
+            got, expected = f.read(), open(tga, "rb").read()
+    status = tool.wait()
+    if status != 0 or got != expected:
+        sys.exit("%s: status %d, %d bytes" % ("info -" if reads else "convert to -", status, len(got)))
+PY
 # A file that cannot tell where it ends (much of /proc) is read as any other.
 run info /proc/self/status
 failed_with "imagetool: /proc/self/status: not a PNG, JFIF JPEG or TGA image"

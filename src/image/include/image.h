@@ -54,8 +54,9 @@ uint32_t *load_image(const char *path, uint32_t *width, uint32_t *height);
 /* load_image from an open descriptor as it stands, from its current position:
  * a pipe, a socket, a file partly read (whose image starts where its position
  * is, and whose position is left there), a file the caller could open but the
- * process could not open again. The descriptor stays the caller's, open. The
- * same probes, limits and reasons, which name the source "fd N". */
+ * process could not open again. The descriptor stays the caller's, open, its
+ * flags untouched: a non-blocking one is waited for (poll) while it has nothing
+ * to give. The same probes, limits and reasons, which name the source "fd N". */
 uint32_t *load_image_fd(int fd, uint32_t *width, uint32_t *height);
 
 /* load_image from the size bytes at data, which stay the caller's: the same
@@ -90,8 +91,9 @@ int save_image(const char *path, const uint32_t *pixels, uint32_t width,
                uint32_t height, unsigned int format);
 
 /* Why the calling thread's last load, save or image_info failed, as one line
- * without a line break that names the file and the cause ("out.png: Permission
- * denied", "normal.png: grey PNG images are not supported"); every failure
+ * without a line break (but for any the file's name holds, kept as given)
+ * that names the file and the cause ("out.png: Permission denied",
+ * "normal.png: grey PNG images are not supported"); every failure
  * has one, including those the library does not print. A successful call
  * clears it to "". Never null; the text belongs to the library and is good
  * until the thread's next load, save or image_info. */
@@ -132,8 +134,8 @@ uint64_t get_image_max_pixels(void);
 /* Message kinds a handler receives. */
 enum { IMAGE_MESSAGE_ERROR = 0, IMAGE_MESSAGE_WARNING = 1 };
 /* Receives each line the library (libpng's and libjpeg's included) would
- * print, without a line break (cut, as a reason is, only past PATH_MAX + 511
- * bytes). It may be called from any thread that loads or saves, may call the
+ * print, without a line break (but for any a file's name holds; cut, as a
+ * reason is, only past PATH_MAX + 511 bytes). It may be called from any thread that loads or saves, may call the
  * library itself, and must return (not throw, not jump out). */
 typedef void (*image_message_handler)(void *context, int kind, const char *line);
 /* Process-wide. Null restores the default handler, which prints on standard
