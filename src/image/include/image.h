@@ -1,7 +1,8 @@
 /* image.h - public interface of the image library.
  *
  * Reads PNG, JFIF JPEG and TGA (version 2, with footer) into one pixel
- * format, recognising each file by its content, and writes TGA.
+ * format, and with IMAGE_READ_ANY every kind of these formats, recognising
+ * each file by its content, and writes TGA.
  *
  * Pixels are 32-bit words 0xAARRGGBB, row-major, top row first, with no gaps
  * between rows; pixel (x, y) is element y * width + x. Opaque formats get
@@ -109,7 +110,12 @@ int get_image_save_flags(void);
 enum {
     IMAGE_READ_ANY = 1 /* also read what the strict mode refuses (see below) */
 };
-/* IMAGE_READ_ANY reads any JPEG libjpeg decodes (Exif, Adobe, CMYK); an Exif orientation is not applied. */
+/* IMAGE_READ_ANY also reads grey, grey and alpha and palette PNG images
+ * (a tRNS chunk as alpha), any JPEG libjpeg decodes (Exif, Adobe, CMYK and
+ * YCCK; an Exif orientation is not applied), and TGA files of every type,
+ * depth and origin, run-length encoded ones included, with or without the
+ * version 2 footer (without it, taken by a header only TGA files have,
+ * after the PNG and JPEG probes). The limits hold in either mode. */
 
 /* Process-wide read flags (IMAGE_READ_*), 0 at start: the strict mode. */
 void set_image_read_flags(int flags);
