@@ -517,6 +517,10 @@ uint32_t *load_tga(FILE *stream, uint32_t *width, uint32_t *height)
     // did not get).
     uint64_t remaining = 0;
     (void)bytes_to_end(stream, &remaining);
+    // A colour map still ahead gives no pixels: counted as run-length data,
+    // its 256 KiB at most would pass for 16 million of them.
+    const uint64_t map_ahead = skip_map ? 0 : colour_map_bytes(h);
+    remaining = remaining > map_ahead ? remaining - map_ahead : 0;
     const uint64_t given = h.image_type & image_type_run_length
                                ? (remaining + bytes_per_pixel) / (1 + bytes_per_pixel) * tga_run_pixels
                                : (remaining + bytes_per_pixel - 1) / bytes_per_pixel;

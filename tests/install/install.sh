@@ -48,6 +48,11 @@ version=$(pkg-config --modversion "$prefix/lib/pkgconfig/caustic-image.pc")
 for tool in caustic-make-maps caustic-render-frame imagetool; do
     "$prefix/bin/$tool" --help | grep -q "^Usage: $tool" || fail "$tool --help"
     [ "$("$prefix/bin/$tool" --version)" = "$tool $version" ] || fail "$tool --version: not $version"
+    # Every option the help names, the manual page names too.
+    for option in $("$prefix/bin/$tool" --help | grep -oE '(^|[][ |])--?[a-z][a-z-]*' | sed 's/^[][ |]//' | sort -u); do
+        zcat "$prefix/share/man/man1/$tool.1.gz" | sed 's/\\-/-/g' | grep -q -- "$option" ||
+            fail "man $tool does not name $option, which $tool --help does"
+    done
 done
 (cd "$tmp" && ! "$prefix/bin/caustic-make-maps" --bogus 2>/dev/null && [ ! -e --bogus ]) ||
     fail "caustic-make-maps took an unknown option for a folder"

@@ -114,7 +114,9 @@ int get_image_save_flags(void);
  * PNG of every colour type and depth (grey, grey and alpha, palette, tRNS as
  * alpha); TGA without the footer (by a header only TGA files have),
  * run-length encoded, colour-mapped and grey, of 8 to 32 bits, in every
- * origin. What the strict mode reads loads the same in either mode. */
+ * origin. The limits hold in either mode, and a file the strict mode reads
+ * loads the same in the other, but for a PNG's tRNS chunk (alpha here) and
+ * a TGA file's right-to-left columns (honoured here). */
 enum {
     IMAGE_READ_ANY = 1
 };
