@@ -583,14 +583,8 @@ void expect_fails_or_loads_as_listed(const std::string &name, const std::map<std
     if (e == expected.end()) {
         EXPECT_EQ(pixels, nullptr) << name;
     } else if (pixels) {
-        // FNV-1a over the pixels' bytes as they lie in memory.
-        uint64_t fnv = 0xcbf29ce484222325ull;
-        const unsigned char *b = reinterpret_cast<const unsigned char *>(pixels);
-        for (size_t i = 0; i < size_t(w) * h * 4; ++i)
-            fnv = (fnv ^ b[i]) * 0x100000001b3ull;
-        char got[64];
-        snprintf(got, sizeof got, "%u %u %016llx", w, h, static_cast<unsigned long long>(fnv));
-        EXPECT_EQ(got, e->second) << name;
+        EXPECT_EQ(std::to_string(w) + " " + std::to_string(h) + " " + fnv_hex(pixels, size_t(w) * h), e->second)
+            << name;
     } else {
         ADD_FAILURE() << name << " should load";
     }

@@ -666,19 +666,6 @@ TEST(tga_peers, corpus_loads_like_pillow_or_is_refused)
 
 // ---- Every type (IMAGE_READ_ANY) -------------------------------------------
 
-// The pixels' bytes as they lie in memory, FNV-1a hashed as
-// tests/data/make_tga_reference.py hashes Pillow's.
-std::string pixel_hash(const uint32_t *px, size_t n)
-{
-    uint64_t fnv = 0xcbf29ce484222325ull;
-    const unsigned char *b = reinterpret_cast<const unsigned char *>(px);
-    for (size_t i = 0; i < n * 4; ++i)
-        fnv = (fnv ^ b[i]) * 0x100000001b3ull;
-    char hex[17];
-    snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(fnv));
-    return hex;
-}
-
 // load_image of the file's bytes through a pipe, which cannot seek.
 uint32_t *load_piped(const std::string &path, uint32_t *w, uint32_t *h)
 {
@@ -723,7 +710,7 @@ TEST(tga_any, corpus_loads_as_the_reference_list_says)
         EXPECT_TRUE(std::equal(px, px + size_t(w) * h, piped)) << line;
         if (cut) // the pixels made up here (0) are Pillow's colour index 0
             std::replace(px, px + size_t(w) * h, 0u, uint32_t(std::stoul(f[4], nullptr, 16)));
-        EXPECT_EQ(pixel_hash(px, size_t(w) * h), f[cut ? 2 : 1]) << line;
+        EXPECT_EQ(fnv_hex(px, size_t(w) * h), f[cut ? 2 : 1]) << line;
         free_image(px);
         free_image(piped);
     }
