@@ -11,16 +11,16 @@ mkdir "$tmp/in" "$tmp/out"
 "$make_maps" "$tmp/in"
 echo "not an image" >"$tmp/in/notes.txt"
 
-# inspect: the PNG and the TGA it saves hold the same pixels, and a TGA
+# load_and_save: the PNG and the TGA it saves hold the same pixels, and a TGA
 # saved from that TGA is the same file.
-png=$("$dir/inspect" "$tmp/in/normal.png" "$tmp/normal.tga")
-[[ $png == "$tmp/in/normal.png: PNG 640 x 480, top-left pixel #FF"??????", opaque" ]] || fail "inspect: $png"
-tga=$("$dir/inspect" "$tmp/normal.tga" "$tmp/again.tga")
-[ "${tga#*: TGA }" = "${png#*: PNG }" ] || fail "inspect of the TGA: $tga"
-cmp -s "$tmp/normal.tga" "$tmp/again.tga" || fail "inspect: a TGA saved again differs"
-! "$dir/inspect" "$tmp/in/notes.txt" "$tmp/notes.tga" 2>"$tmp/err" &&
-    [ "$(cat "$tmp/err")" = "inspect: $tmp/in/notes.txt: not a PNG, JFIF JPEG or TGA image" ] ||
-    fail "inspect of a text file: $(cat "$tmp/err")"
+png=$("$dir/load_and_save" "$tmp/in/normal.png" "$tmp/normal.tga")
+[[ $png == "$tmp/in/normal.png: PNG 640 x 480, top-left pixel #FF"??????", opaque" ]] || fail "load_and_save: $png"
+tga=$("$dir/load_and_save" "$tmp/normal.tga" "$tmp/again.tga")
+[ "${tga#*: TGA }" = "${png#*: PNG }" ] || fail "load_and_save of the TGA: $tga"
+cmp -s "$tmp/normal.tga" "$tmp/again.tga" || fail "load_and_save: a TGA saved again differs"
+! "$dir/load_and_save" "$tmp/in/notes.txt" "$tmp/notes.tga" 2>"$tmp/err" &&
+    [ "$(cat "$tmp/err")" = "load_and_save: $tmp/in/notes.txt: not a PNG, JFIF JPEG or TGA image" ] ||
+    fail "load_and_save of a text file: $(cat "$tmp/err")"
 
 # convert_folder: both maps converted, the text file skipped.
 "$dir/convert_folder" "$tmp/in" "$tmp/out" >"$tmp/log" || fail "convert_folder: $(cat "$tmp/log")"
@@ -28,8 +28,8 @@ cmp -s "$tmp/normal.tga" "$tmp/again.tga" || fail "inspect: a TGA saved again di
 grep -qx "$tmp/in/notes.txt skipped: $tmp/in/notes.txt: not a PNG, JFIF JPEG or TGA image" "$tmp/log" ||
     fail "convert_folder: $(cat "$tmp/log")"
 for map in normal out; do
-    [ "$("$dir/inspect" "$tmp/out/$map.tga" "$tmp/check.tga" | sed 's/^[^:]*: TGA //')" = \
-      "$("$dir/inspect" "$tmp/in/$map.png" "$tmp/check.tga" | sed 's/^[^:]*: PNG //')" ] ||
+    [ "$("$dir/load_and_save" "$tmp/out/$map.tga" "$tmp/check.tga" | sed 's/^[^:]*: TGA //')" = \
+      "$("$dir/load_and_save" "$tmp/in/$map.png" "$tmp/check.tga" | sed 's/^[^:]*: PNG //')" ] ||
         fail "convert_folder: $map.tga holds other pixels"
 done
 

@@ -1,10 +1,9 @@
-/* inspect.c - load an image, say what it is, and save it as TGA.
+/* load_and_save.c - load an image, say what it is, and save it as TGA.
  *
- * Usage: inspect INPUT OUTPUT.tga
+ * Usage: load_and_save INPUT OUTPUT.tga
  *
- * Prints the format and size the headers give, then the top-left pixel and
- * whether the image is opaque, and saves it as TGA: with its alpha channel
- * when it has one that is not all opaque. */
+ * Prints the image's format and size, its top-left pixel and whether it is
+ * opaque, then writes it as TGA, keeping alpha only where some pixel uses it. */
 #include <caustic/image.h>
 
 #include <stdio.h>
@@ -14,22 +13,22 @@ static const char *const format_names[] = {"PNG", "JPEG", "TGA"};
 int main(int argc, char **argv)
 {
     if (argc != 3) {
-        fprintf(stderr, "Usage: inspect INPUT OUTPUT.tga\n");
+        fprintf(stderr, "Usage: load_and_save INPUT OUTPUT.tga\n");
         return 2;
     }
-    /* The headers alone: cheap, and enough to turn away what is no image. */
+    /* A quick look first: it reads no pixels, and turns away what is no image. */
     uint32_t width, height;
     unsigned int format;
     if (image_info(argv[1], &width, &height, &format) != 0) {
-        fprintf(stderr, "inspect: %s\n", image_error());
+        fprintf(stderr, "load_and_save: %s\n", image_error());
         return 1;
     }
     uint32_t *pixels = load_image(argv[1], &width, &height);
     if (!pixels) {
-        fprintf(stderr, "inspect: %s\n", image_error());
+        fprintf(stderr, "load_and_save: %s\n", image_error());
         return 1;
     }
-    /* Pixels are 0xAARRGGBB words, row after row from the top. */
+    /* Each pixel is one word, alpha in its top byte. */
     int opaque = 1;
     for (size_t i = 0; i < (size_t)width * height; ++i)
         opaque &= pixels[i] >> 24 == 0xFF;
@@ -40,7 +39,7 @@ int main(int argc, char **argv)
     const int saved = save_image(argv[2], pixels, width, height, IMAGE_FORMAT_TGA);
     free_image(pixels);
     if (saved != 0) {
-        fprintf(stderr, "inspect: %s\n", image_error());
+        fprintf(stderr, "load_and_save: %s\n", image_error());
         return 1;
     }
     return 0;
