@@ -7,6 +7,7 @@
 // where a redirection (> file, >> file) expects the bytes on the open
 // descriptor, after what is already there.
 #include "image_tga.h"
+#include "tool_options.h"
 
 #include <algorithm>
 #include <cctype>
@@ -216,6 +217,11 @@ std::string misleading_extension(const std::string &name)
     return ext == ".tga" ? "" : name.substr(dot);
 }
 
+void print_usage(FILE *to)
+{
+    fputs(usage, to);
+}
+
 int usage_error(const std::string &message)
 {
     fprintf(stderr, "imagetool: %s\nTry 'imagetool --help'.\n", message.c_str());
@@ -288,14 +294,8 @@ int main(int argc, char **argv)
     if (argc < 2)
         return usage_error("no command given");
     const std::string command = argv[1];
-    if (command == "-h" || command == "--help") {
-        fputs(usage, stdout);
-        return flushed(0);
-    }
-    if (command == "--version") {
-        puts("imagetool " CAUSTIC_VERSION);
-        return flushed(0);
-    }
+    if (const int status = answer_help_or_version(argv[1], "imagetool", print_usage); status >= 0)
+        return status;
     if (command.size() > 1 && command[0] == '-')
         return usage_error("unknown option " + command);
     int flags = 0;
@@ -307,8 +307,7 @@ int main(int argc, char **argv)
         if (!options_done && arg == "--") {
             options_done = true;
         } else if (!options_done && (arg == "-h" || arg == "--help")) {
-            fputs(usage, stdout);
-            return flushed(0);
+            return answer_help_or_version(argv[i], "imagetool", print_usage);
         } else if (!options_done && arg == "--strict") {
             set_image_read_flags(0);
         } else if (!options_done && command == "convert" && (arg == "-a" || arg == "--alpha")) {
